@@ -1,0 +1,2 @@
+// Placeholder until the reader lands.
+#include "config/config.hpp"

@@ -1,0 +1,2 @@
+// Entry point of the quillgate daemon.
+int main() { return 0; }

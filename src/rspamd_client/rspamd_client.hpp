@@ -1,0 +1,20 @@
+// The scanner client: submits one message to Rspamd ("POST /checkV2") and hands back the reply body.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+
+#include "config/config.hpp"
+#include "utils/mail_data.hpp"
+
+// Receives the scanner's reply body, or the empty text when no verdict could be had.
+using ScanCallback = std::function<void(std::string)>;
+
+// Starts one scan of `message`; `completion` is called later from the event loop, at most once.
+void send_to_rspamd(boost::asio::io_context& io_context, const Config& config,
+                    const std::string& sender, const std::vector<std::string>& recipients,
+                    const std::string& client_ip, std::string& helo, const MailData& message,
+                    const std::string& queue_id, ScanCallback completion);
