@@ -1,0 +1,9 @@
+// Rewriting of envelope recipients to their "+spam" form.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Trims every recipient and puts "+spam" before the first "@" of each address whose local part
+// does not already hold it; brackets are kept, the number and order of recipients unchanged.
+void rewrite_recipients(std::vector<std::string>& recipients);
