@@ -1,0 +1,1 @@
+// An empty translation unit, standing in for a source directory that has no file yet.
