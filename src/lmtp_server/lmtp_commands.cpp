@@ -1,0 +1,120 @@
+// Command recognition, XFORWARD attribute capture, DATA unstuffing and reply building.
+#include "lmtp_server/lmtp_commands.hpp"
+
+#include <array>
+#include <utility>
+
+namespace {
+
+// True for the six ASCII whitespace bytes.
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+// Folds A to Z to lower case and leaves every other byte alone.
+char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Case-insensitive (ASCII) test that `text` begins with `prefix`.
+bool starts_with_nocase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (ascii_lower(text[i]) != ascii_lower(prefix[i])) return false;
+    }
+    return true;
+}
+
+// Stores `value` in the attribute called `name`; false when the name is not an attribute.
+bool store_attribute(std::string_view name, std::string_view value, XForwardData& xforward) {
+    const std::array<std::pair<std::string_view, std::string*>, 7> attributes{{
+        {"NAME", &xforward.name},
+        {"ADDR", &xforward.addr},
+        {"PORT", &xforward.port},
+        {"PROTO", &xforward.proto},
+        {"HELO", &xforward.helo},
+        {"IDENT", &xforward.ident},
+        {"SOURCE", &xforward.source},
+    }};
+    for (const auto& [attribute, member] : attributes) {
+        if (name == attribute) {
+            member->assign(value);
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+std::string trim_text(std::string_view text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && is_space(text[begin]))
+        ++begin;
+    while (end > begin && is_space(text[end - 1]))
+        --end;
+    return std::string(text.substr(begin, end - begin));
+}
+
+command_line parse_command(std::string_view line) {
+    static constexpr std::array<std::pair<std::string_view, lmtp_command>, 7> commands{{
+        {"LHLO", lmtp_command::lhlo},
+        {"XFORWARD", lmtp_command::xforward},
+        {"MAIL FROM:", lmtp_command::mail_from},
+        {"RCPT TO:", lmtp_command::rcpt_to},
+        {"DATA", lmtp_command::data},
+        {"RSET", lmtp_command::rset},
+        {"QUIT", lmtp_command::quit},
+    }};
+    for (const auto& [word, command] : commands) {
+        if (starts_with_nocase(line, word)) {
+            return {command, trim_text(line.substr(word.size()))};
+        }
+    }
+    return {};
+}
+
+std::vector<std::string> apply_xforward(std::string_view arguments, XForwardData& xforward) {
+    std::vector<std::string> unknown;
+    const std::string text = trim_text(arguments);
+    std::string_view rest = text;
+    while (true) {
+        const auto blank = rest.find(' ');
+        const std::string_view token = rest.substr(0, blank);
+        const auto equals = token.find('=');
+        if (equals != std::string_view::npos) {
+            const auto name = token.substr(0, equals);
+            const auto value = token.substr(equals + 1);
+            const bool placeholder = value == "[UNAVAILABLE]" || value == "[TEMPUNAVAIL]";
+            if (!placeholder && !store_attribute(name, value, xforward)) {
+                unknown.emplace_back(name);
+            }
+        }
+        if (blank == std::string_view::npos) break;
+        rest.remove_prefix(blank + 1);
+    }
+    xforward.has_data = true;
+    return unknown;
+}
+
+bool append_data_line(std::string_view line, std::string& buffer) {
+    if (line == "." || line == ".\r") return false;
+    if (!line.empty() && line.front() == '.') line.remove_prefix(1);
+    buffer.append(line);
+    buffer.push_back('\n');
+    return true;
+}
+
+std::string transaction_reply(std::string_view line, std::size_t recipients) {
+    std::string reply(line);
+    for (std::size_t i = 1; i < recipients; ++i) {
+        reply.append("\r\n");
+        reply.append(line);
+    }
+    return reply;
+}
+
+bool is_closing_reply(std::string_view reply) {
+    return starts_with_nocase(reply, "221") || starts_with_nocase(reply, "421");
+}

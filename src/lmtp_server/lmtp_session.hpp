@@ -1,0 +1,74 @@
+// One LMTP connection: the dialogue with the mail server, the collection of a message, its
+// hand-off to the scanner and the dispatch of the scanner's verdict.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/property_tree/ptree_fwd.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "config/config.hpp"
+#include "lmtp_server/verdict.hpp"
+#include "utils/mail_data.hpp"
+
+template <class Acceptor, class Socket> class server;
+
+// Whether the session reads commands or the lines of a message.
+enum class dialogue_mode : std::int32_t { command = 0, data = 1 };
+
+// Serves one accepted connection over `Socket` (TCP or Unix-domain); keeps itself alive through
+// the shared pointers that its pending operations hold.
+template <class Socket>
+class lmtp_session : public std::enable_shared_from_this<lmtp_session<Socket>> {
+  public:
+    lmtp_session(boost::asio::io_context& io_context, Socket socket, const Config& config);
+
+    void start_timeout();                          // (re)arms the idle timer
+    void write_response(const std::string& reply); // sends one reply, CRLF added
+    void stop();                                   // ends the connection
+    void reset_session();                          // clears the transaction
+
+  private:
+    template <class A, class S> friend class server;
+
+    void on_timeout(const boost::system::error_code& ec);
+    void on_write(const boost::system::error_code& ec, const std::string& reply);
+    void do_read();
+    void on_read(const boost::system::error_code& ec);
+    void handle_command(const std::string& line);
+    void handle_xforward(const std::string& line, const std::string& arguments);
+    void handle_data_line(const std::string& line);
+    void process_message();
+    void on_scan(const std::string& reply);
+    void dispatch_verdict(const std::string& reply);
+    void forward_message(const boost::property_tree::ptree& reply, const verdict& decision);
+    void on_delivery(bool delivered, const std::string& success_reply);
+    void answer(const std::string& line);
+
+    boost::asio::io_context& io_context_;
+    Socket socket_;
+    Config config_;                      // the configuration in force when the session began
+    boost::asio::streambuf read_buffer_; // received bytes not yet taken as a line
+    std::string mail_from_;
+    std::vector<std::string> recipients_;
+    std::string client_ip_; // TCP peer address; empty on the Unix-domain listener
+    std::string lhlo_name_;
+    std::string data_buffer_; // message text collected during DATA
+    MailData mail_data_;
+    dialogue_mode in_data_ = dialogue_mode::command;
+    std::string session_id_;
+    boost::asio::steady_timer timer_; // the idle timer
+    XForwardData xforward_;
+    bool stopped_ = false; // `stop` ran: a late verdict must not forward the message
+};
+
+extern template class lmtp_session<boost::asio::ip::tcp::socket>;
+extern template class lmtp_session<boost::asio::local::stream_protocol::socket>;
