@@ -1,4 +1,5 @@
-// The scanner client: submits one message to Rspamd ("POST /checkV2") and hands back the reply body.
+// The scanner client: submits one message to Rspamd ("POST /checkV2") and hands back the reply
+// body.
 #pragma once
 
 #include <functional>

@@ -1,0 +1,40 @@
+// What both scanner client classes share: the "/checkV2" request built from the envelope, the
+// end of a read reply, and the failure lines that name the transport.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include "utils/mail_data.hpp"
+
+// The HTTP request that submits one message to Rspamd.
+using scan_request = boost::beast::http::request<boost::beast::http::string_body>;
+
+// The HTTP response that Rspamd sends back.
+using scan_response = boost::beast::http::response<boost::beast::http::string_body>;
+
+// Builds "POST /checkV2" with the envelope as header fields and the message as body; empty
+// optional texts leave their fields out. Throws std::length_error when a text exceeds 65533 bytes.
+scan_request build_scan_request(const std::string& host, const std::string& sender,
+                                const std::vector<std::string>& recipients,
+                                const std::string& client_ip, const std::string& helo,
+                                const MailData& message, const std::string& queue_id);
+
+// Logs "Rspamd client (<transport>) <step> failed: <what>" at error level.
+void log_client_failure(std::string_view transport, std::string_view step, std::string_view what);
+
+// Ends a read that succeeded: logs the body, shuts the connection down and returns the text for
+// the completion, which is the empty text after a shutdown failure or for an empty body.
+std::string finish_reply(std::string_view transport, boost::asio::ip::tcp::socket& socket,
+                         const std::string& body);
+
+// The same for a Unix-domain connection.
+std::string finish_reply(std::string_view transport,
+                         boost::asio::local::stream_protocol::socket& socket,
+                         const std::string& body);
