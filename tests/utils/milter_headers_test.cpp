@@ -1,0 +1,215 @@
+// Tests of the milter block's header edits: removals, additions at their orders, folding,
+// malformed entries that leave the message unchanged, and a body that never changes.
+#include "utils/milter_headers.hpp"
+
+#include <boost/property_tree/exceptions.hpp>
+#include <boost/property_tree/json_parser.hpp>
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using boost::property_tree::ptree;
+
+// The milter block parsed from its JSON text, as the verdict dispatch hands it over.
+ptree milter_block(const std::string& json) {
+    std::istringstream in(json);
+    ptree tree;
+    boost::property_tree::read_json(in, tree);
+    return tree;
+}
+
+// One message, a milter block, and the header block it must give.
+struct edit_case {
+    const char* name;
+    std::string message;
+    std::string milter;
+    std::string headers;
+};
+
+const std::string crlf_mail = "A: 1\r\nB: 2\r\n  more of B\r\nC: 3\r\n\r\nbody\r\n";
+const std::string lf_mail = "A: 1\nB: 2\n\tmore of B\nC: 3\n\nbody\n";
+const std::string long_value = "one two three four five six seven eight nine ten eleven twelve "
+                               "thirteen";
+
+const std::vector<edit_case> edit_cases = {
+    {"empty_block_unchanged", crlf_mail, "{}", "A: 1\r\nB: 2\r\n  more of B\r\nC: 3\r\n\r\n"},
+    {"other_keys_unchanged", lf_mail, R"({"x": 1})", "A: 1\nB: 2\n\tmore of B\nC: 3\n\n"},
+    {"unchanged_without_final_line_feed", "A: 1\nB: 2", R"({"x": 1})", "A: 1\nB: 2"},
+    {"empty_remove_object", lf_mail, R"({"remove_headers": {}})",
+     "A: 1\nB: 2\n\tmore of B\nC: 3\n\n"},
+    {"remove_with_continuation_crlf", crlf_mail, R"({"remove_headers": {"b": 0}})",
+     "A: 1\r\nC: 3\r\n\r\n"},
+    {"remove_with_continuation_lf", lf_mail, R"({"remove_headers": {"B": null}})",
+     "A: 1\nC: 3\n\n"},
+    {"remove_every_occurrence", "X: 1\nx: 2\nA: 3\nX: 4\n\nb\n", R"({"remove_headers": {"X": 1}})",
+     "A: 3\n\n"},
+    {"remove_last_keeps_blank_line_crlf", crlf_mail, R"({"remove_headers": {"C": 1}})",
+     "A: 1\r\nB: 2\r\n  more of B\r\n\r\n"},
+    {"remove_last_keeps_blank_line_lf", lf_mail, R"({"remove_headers": {"C": 1}})",
+     "A: 1\nB: 2\n\tmore of B\n\n"},
+    {"remove_all_keeps_blank_line", "A: 1\r\n\r\n", R"({"remove_headers": {"A": 1}})", "\r\n"},
+    {"name_with_blank_before_colon_kept", "A : 1\nB: 2\n\n", R"({"remove_headers": {"A": 1}})",
+     "A : 1\nB: 2\n\n"},
+    {"name_compared_over_whole_length", "AB: 1\nA: 2\n\n", R"({"remove_headers": {"A": 1}})",
+     "AB: 1\n\n"},
+    {"line_without_colon_stays", "A: 1\nno colon\n\n", R"({"remove_headers": {"no colon": 1}})",
+     "A: 1\nno colon\n\n"},
+    {"add_order_zero_first", lf_mail, R"({"add_headers": {"N": {"value": "v", "order": 0}}})",
+     "N: v\nA: 1\nB: 2\n\tmore of B\nC: 3\n\n"},
+    {"add_negative_order_first", lf_mail, R"({"add_headers": {"N": {"value": "v", "order": -5}}})",
+     "N: v\nA: 1\nB: 2\n\tmore of B\nC: 3\n\n"},
+    {"add_order_counts_physical_lines", lf_mail,
+     R"({"add_headers": {"N": {"value": "v", "order": 3}}})",
+     "A: 1\nB: 2\n\tmore of B\nN: v\nC: 3\n\n"},
+    {"add_order_at_line_count_before_blank", crlf_mail,
+     R"({"add_headers": {"N": {"value": "v", "order": 4}}})",
+     "A: 1\r\nB: 2\r\n  more of B\r\nC: 3\r\nN: v\r\n\r\n"},
+    {"add_large_order_before_blank", lf_mail,
+     R"({"add_headers": {"N": {"value": "v", "order": 99}, "M": {"value": "w", "order": 98}}})",
+     "A: 1\nB: 2\n\tmore of B\nC: 3\nM: w\nN: v\n\n"},
+    {"same_small_order_reverse_document_order", lf_mail,
+     R"({"add_headers": {"N": {"value": "1", "order": 1}, "M": {"value": "2", "order": 1}}})",
+     "A: 1\nM: 2\nN: 1\nB: 2\n\tmore of B\nC: 3\n\n"},
+    {"orders_ascending_each_in_current_list", "A: 1\nB: 2\n\n",
+     R"({"add_headers": {"N": {"value": "n", "order": 2}, "M": {"value": "m", "order": 0}}})",
+     "M: m\nA: 1\nN: n\nB: 2\n\n"},
+    {"order_counts_after_removal", lf_mail,
+     R"({"remove_headers": {"A": 1}, "add_headers": {"N": {"value": "v", "order": 0}}})",
+     "N: v\nB: 2\n\tmore of B\nC: 3\n\n"},
+    {"order_with_blanks_and_as_string", "A: 1\n\n",
+     R"({"add_headers": {"N": {"value": "v", "order": " 1 "}, "M": {"value": "w", "order": "0"}}})",
+     "M: w\nN: v\nA: 1\n\n"},
+    {"empty_value", "A: 1\r\n\r\n", R"({"add_headers": {"N": {"value": "", "order": 9}}})",
+     "A: 1\r\nN: \r\n\r\n"},
+    {"folded_crlf", "A: 1\r\n\r\n",
+     R"({"add_headers": {"X-Long": {"value": ")" + long_value + R"(", "order": 1}}})",
+     "A: 1\r\nX-Long: one two three four five six seven eight nine ten eleven\r\n\ttwelve "
+     "thirteen\r\n\r\n"},
+    {"folded_lf", "A: 1\n\n",
+     R"({"add_headers": {"X-Long": {"value": ")" + long_value + R"(", "order": 1}}})",
+     "A: 1\nX-Long: one two three four five six seven eight nine ten eleven\n\ttwelve "
+     "thirteen\n\n"},
+    {"prefolded_value_kept_lf", "A: 1\n\n",
+     R"({"add_headers": {"N": {"value": "a;\n\tb", "order": 1}}})", "A: 1\nN: a;\n\tb\n\n"},
+    {"prefolded_value_kept_crlf", "A: 1\r\n\r\n",
+     R"({"add_headers": {"N": {"value": "a;\r\n b", "order": 1}}})", "A: 1\r\nN: a;\r\n b\r\n\r\n"},
+    {"no_blank_line_lf_order_past_end", "A: 1\nB: 2\n",
+     R"({"add_headers": {"N": {"value": "v", "order": 7}}})", "A: 1\nB: 2\nN: v\n"},
+    {"no_blank_line_without_final_line_feed", "A: 1\r\nB: 2",
+     R"({"add_headers": {"N": {"value": "v", "order": 2}, "M": {"value": "w", "order": 2}}})",
+     "A: 1\r\nB: 2\r\nM: w\r\nN: v\r\n"},
+    {"no_blank_line_inside", "A: 1\nB: 2", R"({"add_headers": {"N": {"value": "v", "order": 1}}})",
+     "A: 1\nN: v\nB: 2"},
+    {"empty_header_block", "", R"({"add_headers": {"N": {"value": "v", "order": 3}}})", "N: v\r\n"},
+};
+
+class milter_edit : public testing::TestWithParam<edit_case> {};
+
+TEST_P(milter_edit, gives_exact_header_block) {
+    const auto& c = GetParam();
+    MailData mail = MailData::from_raw(std::string(c.message));
+    const std::string body(mail.body);
+    apply_milter_headers(mail, milter_block(c.milter));
+    EXPECT_EQ(mail.headers, c.headers);
+    EXPECT_EQ(mail.body, body);
+    EXPECT_EQ(mail.to_string(), c.headers + body);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, milter_edit, testing::ValuesIn(edit_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// One malformed milter block and the text of the error it must raise.
+struct fault_case {
+    const char* name;
+    std::string milter;
+    std::string what;
+};
+
+// Valid removals and a valid first entry come before each fault, to show they are discarded.
+const std::string valid_start = R"({"remove_headers": {"A": 1}, "add_headers": {"Ok": {"value": )"
+                                R"("v", "order": 0}, )";
+
+const std::vector<fault_case> fault_cases = {
+    {"missing_value", valid_start + R"("N": {"order": 1}}})", "No such node (value)"},
+    {"missing_both_reports_value", valid_start + R"("N": {}}})", "No such node (value)"},
+    {"missing_order", valid_start + R"("N": {"value": "v"}}})", "No such node (order)"},
+    {"fraction_order", valid_start + R"("N": {"value": "v", "order": 1.5}}})",
+     "conversion of data to type \"int\" failed"},
+    {"word_order", valid_start + R"("N": {"value": "v", "order": "one"}}})",
+     "conversion of data to type \"int\" failed"},
+    {"boolean_order", valid_start + R"("N": {"value": "v", "order": true}}})",
+     "conversion of data to type \"int\" failed"},
+    {"order_past_32_bits", valid_start + R"("N": {"value": "v", "order": 2147483648}}})",
+     "conversion of data to type \"int\" failed"},
+    {"empty_name", valid_start + R"("": {"value": "v", "order": 1}}})",
+     "Invalid header name in add_headers: \"\""},
+    {"name_with_line_break", valid_start + R"("X\r\nBcc: a@b": {"value": "v", "order": 1}}})",
+     "Invalid header name in add_headers: \"X\\x0d\\x0aBcc: a@b\""},
+    {"name_with_colon", valid_start + R"("X:Y": {"value": "v", "order": 1}}})",
+     "Invalid header name in add_headers: \"X:Y\""},
+    {"name_with_space", valid_start + R"("X Y": {"value": "v", "order": 1}}})",
+     "Invalid header name in add_headers: \"X Y\""},
+    {"name_with_byte_above_126", valid_start + "\"X\xc3\xa9\": {\"value\": \"v\", \"order\": 1}}}",
+     "Invalid header name in add_headers: \"X\\xc3\\xa9\""},
+    {"value_with_line_after_kept_fold",
+     valid_start + R"("N": {"value": "a\n \nBcc: x", "order": 1}}})",
+     "Header value in add_headers breaks the header block: \"N\""},
+    {"value_with_line_break_in_quotes",
+     valid_start + R"("N": {"value": "\"a\nBcc: x\"", "order": 1}}})",
+     "Header value in add_headers breaks the header block: \"N\""},
+    {"value_with_blank_line_in_quotes", valid_start + R"("N": {"value": "\"a\n", "order": 1}}})",
+     "Header value in add_headers breaks the header block: \"N\""},
+};
+
+class milter_fault : public testing::TestWithParam<fault_case> {};
+
+TEST_P(milter_fault, throws_and_leaves_message_unchanged) {
+    const auto& c = GetParam();
+    const std::string text = "A: 1\r\nB: 2\r\n\r\nbody\r\n";
+    MailData mail = MailData::from_raw(std::string(text));
+    const auto milter = milter_block(c.milter);
+    try {
+        apply_milter_headers(mail, milter);
+        ADD_FAILURE() << "no exception";
+    } catch (const std::exception& e) {
+        EXPECT_EQ(std::string(e.what()), c.what);
+    }
+    EXPECT_EQ(mail.headers, "A: 1\r\nB: 2\r\n\r\n");
+    EXPECT_EQ(mail.body, "body\r\n");
+    EXPECT_EQ(mail.raw, text);
+    EXPECT_EQ(mail.newline_type, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, milter_fault, testing::ValuesIn(fault_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(milter_fault_kinds, property_tree_errors_keep_their_types) {
+    MailData mail = MailData::from_raw(std::string("A: 1\n\n"));
+    EXPECT_THROW(apply_milter_headers(mail, milter_block(R"({"add_headers": {"N": {}}})")),
+                 boost::property_tree::ptree_bad_path);
+    EXPECT_THROW(apply_milter_headers(
+                     mail, milter_block(R"({"add_headers": {"N": {"value": "", "order": "x"}}})")),
+                 boost::property_tree::ptree_bad_data);
+    EXPECT_THROW(apply_milter_headers(
+                     mail, milter_block(R"({"add_headers": {":": {"value": "", "order": 0}}})")),
+                 std::runtime_error);
+}
+
+TEST(milter_body, edits_never_touch_the_body) {
+    // A body that looks like headers and holds a second blank line.
+    const std::string text = "A: 1\r\nB: 2\r\n\r\nA: not a header\r\n\r\nB: 3\r\n";
+    MailData mail = MailData::from_raw(std::string(text));
+    apply_milter_headers(mail,
+                         milter_block(R"({"remove_headers": {"A": 1, "B": 1},)"
+                                      R"( "add_headers": {"A": {"value": "x", "order": 99}}})"));
+    EXPECT_EQ(mail.to_string(), "A: x\r\n\r\nA: not a header\r\n\r\nB: 3\r\n");
+    EXPECT_EQ(mail.raw, text);
+    EXPECT_EQ(mail.body.data(), mail.raw.data() + 14);
+}
+
+} // namespace
