@@ -1,36 +1,39 @@
-// Dot-stuffing of a message text for the SMTP DATA phase, in one pass over views of its lines.
+// Dot-stuffing of a message text for the SMTP DATA phase, over views of its lines into an output
+// reserved once.
 #include "utils/dot_stuff.hpp"
 
 #include <string_view>
-#include <vector>
 
 namespace {
 
-// The pieces of `input` between its CRLFs, as views; an input ending in CRLF ends in an empty one.
-std::vector<std::string_view> split_at_crlf(std::string_view input) {
-    std::vector<std::string_view> pieces;
-    std::size_t start = 0;
-    for (auto end = input.find("\r\n"); end != std::string_view::npos;
-         end = input.find("\r\n", start)) {
-        pieces.push_back(input.substr(start, end - start));
-        start = end + 2;
-    }
-    pieces.push_back(input.substr(start));
+// Number of pieces between the CRLFs of `input`: one more than the number of CRLFs.
+std::size_t count_pieces(std::string_view input) {
+    std::size_t pieces = 1;
+    for (auto at = input.find("\r\n"); at != std::string_view::npos;
+         at = input.find("\r\n", at + 2))
+        ++pieces;
     return pieces;
+}
+
+// Appends one piece as a line: a leading "." doubled, then the piece and CRLF.
+void append_line(std::string_view piece, std::string& output) {
+    if (!piece.empty() && piece.front() == '.') output.push_back('.');
+    output.append(piece);
+    output.append("\r\n");
 }
 
 } // namespace
 
 void smtp_dot_stuff(const std::string& input, std::string& output) {
-    const auto pieces = split_at_crlf(input);
+    const std::string_view text(input);
     output.clear();
-    output.reserve(input.size() + pieces.size() + 3);
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-        const auto piece = pieces[i];
-        if (i + 1 == pieces.size() && piece.empty()) break;
-        if (!piece.empty() && piece.front() == '.') output.push_back('.');
-        output.append(piece);
-        output.append("\r\n");
+    output.reserve(text.size() + count_pieces(text) + 3);
+    std::size_t start = 0;
+    for (auto end = text.find("\r\n"); end != std::string_view::npos;
+         end = text.find("\r\n", start)) {
+        append_line(text.substr(start, end - start), output);
+        start = end + 2;
     }
+    if (start < text.size()) append_line(text.substr(start), output);
     output.push_back('.');
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,35 @@ INSTANTIATE_TEST_SUITE_P(cases, header_fold, testing::ValuesIn(fold_cases),
 TEST(header_fold_kinds, crlf_pair_becomes_lf_fold_in_lf_mail) {
     EXPECT_EQ(fold(6, "ab\r\ncd", RSPAMD_TASK_NEWLINES_LF), "ab\n\tcd");
     EXPECT_EQ(fold(6, "ab\ncd", RSPAMD_TASK_NEWLINES_CRLF), "ab\r\n\tcd");
+}
+
+// `text` without its ASCII whitespace bytes.
+std::string without_whitespace(const std::string& text) {
+    std::string kept;
+    for (const char byte : text) {
+        if (!g_ascii_isspace(byte)) kept.push_back(byte);
+    }
+    return kept;
+}
+
+TEST(header_fold_property, adds_and_removes_only_whitespace) {
+    // Values drawn from the bytes that steer the pass, by a fixed-seed generator.
+    const std::vector<std::string> pieces = {"word", "x",  " ",  "\t",    ",",    ";", "\"",
+                                             "\r\n", "\n", "\r", "\r\n ", "\n\t", "\v"};
+    std::uint32_t seed = 12345;
+    const auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+    for (int round = 0; round < 3000; ++round) {
+        std::string value;
+        const auto length = next() % 80;
+        for (std::uint32_t i = 0; i < length; ++i)
+            value += pieces[(next() >> 8) % pieces.size()];
+        const auto name_len = (next() >> 8) % 90;
+        for (const auto how : {RSPAMD_TASK_NEWLINES_CRLF, RSPAMD_TASK_NEWLINES_LF}) {
+            const auto folded = fold(name_len, value, how);
+            ASSERT_EQ(without_whitespace(folded), without_whitespace(value))
+                << testing::PrintToString(value);
+        }
+    }
 }
 
 TEST(header_fold_assertions, null_name_or_value_aborts) {
