@@ -16,5 +16,4 @@ using DeliveryCallback = std::function<void(bool)>;
 // Starts one delivery; `completion` is called later from the event loop, at most once.
 void send_email(boost::asio::io_context& io_context, const Config& config,
                 const std::string& sender, const std::vector<std::string>& recipients,
-                const MailData& message, const XForwardData& xforward,
-                DeliveryCallback completion);
+                const MailData& message, const XForwardData& xforward, DeliveryCallback completion);

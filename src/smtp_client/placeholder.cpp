@@ -1,1 +1,0 @@
-// Placeholder, replaced by the unit's sources.

@@ -1,0 +1,169 @@
+// The SMTP re-injection dialogue shared by the TCP and Unix-domain clients: one reply line per
+// read, one command per write, each reply judged by its last line.
+#include "smtp_client/smtp_client_base.hpp"
+
+#include <iterator>
+#include <utility>
+
+#include <boost/algorithm/string/trim.hpp>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/write.hpp>
+#include <spdlog/spdlog.h>
+
+#include "utils/dot_stuff.hpp"
+
+template <typename Socket>
+smtp_client_base<Socket>::smtp_client_base(boost::asio::io_context& io_context,
+                                           const Config& config, const std::string& sender,
+                                           const std::vector<std::string>& recipients,
+                                           const MailData& message, const XForwardData& xforward,
+                                           DeliveryCallback completion)
+    : io_context_(io_context), config_(config), sender_(sender), recipients_(recipients),
+      mail_data_(message), xforward_(xforward), callback_(std::move(completion)) {}
+
+template <typename Socket> void smtp_client_base<Socket>::read_response() {
+    auto self = this->shared_from_this();
+    boost::asio::async_read_until(get_socket(), response_buffer_, "\n",
+                                  [self](const boost::system::error_code& ec, std::size_t length) {
+                                      if (ec) return self->on_read_error(ec);
+                                      self->on_line(self->take_line(length));
+                                  });
+}
+
+template <typename Socket> void smtp_client_base<Socket>::write_message(const std::string& line) {
+    write_buffer_ = line;
+    write_buffer_.append("\r\n");
+    auto self = this->shared_from_this();
+    boost::asio::async_write(get_socket(), boost::asio::buffer(write_buffer_),
+                             [self](const boost::system::error_code& ec, std::size_t) {
+                                 if (ec) return self->on_write_error(ec);
+                                 self->read_response();
+                             });
+}
+
+template <typename Socket> void smtp_client_base<Socket>::fail(std::string_view message) {
+    spdlog::error("{}", message);
+    finish(false);
+}
+
+template <typename Socket> void smtp_client_base<Socket>::finish(bool delivered) {
+    state_ = Finished;
+    auto callback = std::move(callback_);
+    callback_ = nullptr;
+    if (callback) callback(delivered);
+}
+
+template <typename Socket> std::string smtp_client_base<Socket>::take_line(std::size_t length) {
+    const auto bytes = boost::asio::buffers_begin(response_buffer_.data());
+    std::string line(bytes, bytes + static_cast<std::ptrdiff_t>(length));
+    response_buffer_.consume(length);
+    boost::algorithm::trim(line);
+    return line;
+}
+
+template <typename Socket>
+void smtp_client_base<Socket>::on_read_error(const boost::system::error_code& ec) {
+    if (state_ == QuitSent) {
+        spdlog::debug("SMTP Client ({}) read failed: {}", get_client_type(), ec.message());
+        return on_quit_failed();
+    }
+    fail(fmt::format("SMTP Client ({}) read failed: {}", get_client_type(), ec.message()));
+}
+
+template <typename Socket>
+void smtp_client_base<Socket>::on_write_error(const boost::system::error_code& ec) {
+    if (state_ == QuitSent) {
+        spdlog::debug("SMTP Client ({}) write failed: {}", get_client_type(), ec.message());
+        return on_quit_failed();
+    }
+    fail(fmt::format("SMTP Client ({}) write failed: {}", get_client_type(), ec.message()));
+}
+
+template <typename Socket> void smtp_client_base<Socket>::on_line(const std::string& line) {
+    spdlog::debug("S: {}", line);
+    if (state_ == EhloSent && announces_xforward(line)) xforward_supported_ = true;
+    if (is_continuation_line(line)) return read_response();
+    on_reply(line);
+}
+
+template <typename Socket> void smtp_client_base<Socket>::on_reply(const std::string& line) {
+    if (state_ == Finished) return;
+    const auto expected = expectation_of(static_cast<smtp_state>(state_));
+    if (reply_begins_with(line, expected.code)) return on_accepted();
+    if (state_ == QuitSent) return on_quit_failed();
+    fail(expected.failure);
+}
+
+template <typename Socket> void smtp_client_base<Socket>::on_accepted() {
+    switch (state_) {
+    case WaitingGreeting:
+        return send_ehlo();
+    case EhloSent:
+        if (xforward_supported_ && xforward_.has_data) return send_xforward();
+        return send_mail_from();
+    case XforwardSent:
+        return send_mail_from();
+    case MailFromSent:
+        state_ = RcptToSent;
+        return send_rcpt_to();
+    case RcptToSent:
+        recipients_.erase(recipients_.begin());
+        if (recipients_.empty()) return send_data();
+        return send_rcpt_to();
+    case DataSent:
+        return send_message();
+    case MessageSent:
+        return send_quit();
+    case QuitSent:
+        return finish(true);
+    default:
+        return;
+    }
+}
+
+template <typename Socket> void smtp_client_base<Socket>::on_quit_failed() {
+    spdlog::warn("QUIT failed");
+    finish(true);
+}
+
+template <typename Socket> void smtp_client_base<Socket>::send_ehlo() {
+    state_ = EhloSent;
+    write_message("EHLO " + ehlo_host_name());
+}
+
+template <typename Socket> void smtp_client_base<Socket>::send_xforward() {
+    state_ = XforwardSent;
+    const auto command = xforward_command(xforward_);
+    spdlog::debug("Sending XFORWARD command: {}", command);
+    write_message(command);
+}
+
+template <typename Socket> void smtp_client_base<Socket>::send_mail_from() {
+    state_ = MailFromSent;
+    write_message("MAIL FROM:" + bracket_address(sender_));
+}
+
+template <typename Socket> void smtp_client_base<Socket>::send_rcpt_to() {
+    write_message("RCPT TO:" + bracket_address(recipients_.front()));
+}
+
+template <typename Socket> void smtp_client_base<Socket>::send_data() {
+    state_ = DataSent;
+    write_message("DATA");
+}
+
+template <typename Socket> void smtp_client_base<Socket>::send_message() {
+    state_ = MessageSent;
+    std::string stuffed;
+    smtp_dot_stuff(mail_data_.to_string(), stuffed);
+    write_message(stuffed);
+}
+
+template <typename Socket> void smtp_client_base<Socket>::send_quit() {
+    state_ = QuitSent;
+    write_message("QUIT");
+}
+
+template class smtp_client_base<boost::asio::ip::tcp::socket>;
+template class smtp_client_base<boost::asio::local::stream_protocol::socket>;

@@ -1,0 +1,92 @@
+// The SMTP re-injection client over any stream socket: the line reads and writes and the dialogue
+// from the greeting to QUIT; the transports derive from it and make the connection.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "config/config.hpp"
+#include "smtp_client/smtp_client.hpp"
+#include "smtp_client/smtp_dialogue.hpp"
+#include "utils/mail_data.hpp"
+
+// One delivery to the mail server over a connected `Socket`; owned by its pending operations.
+template <typename Socket>
+class smtp_client_base : public std::enable_shared_from_this<smtp_client_base<Socket>> {
+  public:
+    smtp_client_base(boost::asio::io_context& io_context, const Config& config,
+                     const std::string& sender, const std::vector<std::string>& recipients,
+                     const MailData& message, const XForwardData& xforward,
+                     DeliveryCallback completion);
+    smtp_client_base(const smtp_client_base&) = delete;
+    smtp_client_base& operator=(const smtp_client_base&) = delete;
+    virtual ~smtp_client_base() = default;
+
+    // Connects to the resolved addresses of the mail server (TCP only).
+    virtual void on_resolve(boost::asio::ip::tcp::resolver::results_type results) = 0;
+    // Starts the connection to the configured mail server.
+    virtual void connect_to_server() = 0;
+    // The connection to the mail server.
+    virtual Socket& get_socket() = 0;
+    // "TCP" or "Unix", for the log lines.
+    virtual std::string get_client_type() const = 0;
+
+    // Reads one reply line and runs the dialogue step on it.
+    void read_response();
+    // Writes `line` and "\r\n" in one write, then reads the reply.
+    void write_message(const std::string& line);
+
+  protected:
+    // Logs `message` at error level and reports failure.
+    void fail(std::string_view message);
+    // Reports the outcome to the caller, once; nothing is started afterwards.
+    void finish(bool delivered);
+
+    boost::asio::io_context& io_context_;
+    const Config& config_;
+    std::string sender_;
+    std::vector<std::string> recipients_; // the first entry is removed as each is accepted
+    MailData mail_data_;
+    XForwardData xforward_;
+    std::int32_t state_ = WaitingGreeting; // an `smtp_state`
+    bool xforward_supported_ = false;      // the EHLO reply announced XFORWARD
+    std::string write_buffer_;             // the bytes of the write in progress
+    DeliveryCallback callback_;
+    boost::asio::streambuf response_buffer_; // received bytes not yet taken as a line
+
+  private:
+    // Takes the first line of `response_buffer_`, `length` bytes with its line feed, trimmed.
+    std::string take_line(std::size_t length);
+    // Follows a failed read: the delivery fails, unless the message was already accepted.
+    void on_read_error(const boost::system::error_code& ec);
+    // Follows a failed write: the delivery fails, unless the message was already accepted.
+    void on_write_error(const boost::system::error_code& ec);
+    // Follows one reply line: reads on through a multi-line reply, judges its last line.
+    void on_line(const std::string& line);
+    // Follows the last line of a reply: the failure of its state or the next command.
+    void on_reply(const std::string& line);
+    // Follows an accepted reply: sends the command that the state calls for next.
+    void on_accepted();
+    // Ends a delivery whose message was accepted but whose QUIT was not answered by "221".
+    void on_quit_failed();
+
+    void send_ehlo();
+    void send_xforward();
+    void send_mail_from();
+    void send_rcpt_to(); // for the first entry of `recipients_`
+    void send_data();
+    void send_message(); // the dot-stuffed message text
+    void send_quit();
+};
+
+extern template class smtp_client_base<boost::asio::ip::tcp::socket>;
+extern template class smtp_client_base<boost::asio::local::stream_protocol::socket>;

@@ -1,0 +1,40 @@
+// Connection set-up of the TCP re-injection client: resolve, then try each address in turn.
+#include "smtp_client/smtp_client_tcp.hpp"
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include <boost/asio/connect.hpp>
+#include <spdlog/spdlog.h>
+
+smtp_client_tcp::smtp_client_tcp(boost::asio::io_context& io_context, const Config& config,
+                                 const std::string& sender,
+                                 const std::vector<std::string>& recipients,
+                                 const MailData& message, const XForwardData& xforward,
+                                 DeliveryCallback completion)
+    : smtp_client_base(io_context, config, sender, recipients, message, xforward,
+                       std::move(completion)),
+      resolver_(io_context), socket_(io_context) {}
+
+void smtp_client_tcp::connect_to_server() {
+    auto self = std::static_pointer_cast<smtp_client_tcp>(shared_from_this());
+    resolver_.async_resolve(config_.forward_host, std::to_string(config_.forward_port),
+                            [self](const boost::system::error_code& ec,
+                                   boost::asio::ip::tcp::resolver::results_type results) {
+                                if (ec)
+                                    return self->fail("SMTP Client (TCP) resolve failed: " +
+                                                      ec.message());
+                                self->on_resolve(std::move(results));
+                            });
+}
+
+void smtp_client_tcp::on_resolve(boost::asio::ip::tcp::resolver::results_type results) {
+    auto self = std::static_pointer_cast<smtp_client_tcp>(shared_from_this());
+    boost::asio::async_connect(
+        socket_, results,
+        [self](const boost::system::error_code& ec, const boost::asio::ip::tcp::endpoint&) {
+            if (ec) return self->fail("SMTP Client (TCP) connect failed: " + ec.message());
+            self->read_response();
+        });
+}

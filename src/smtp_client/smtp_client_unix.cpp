@@ -1,0 +1,29 @@
+// Connection set-up of the Unix-domain re-injection client.
+#include "smtp_client/smtp_client_unix.hpp"
+
+#include <memory>
+#include <utility>
+
+#include <spdlog/spdlog.h>
+
+smtp_client_unix::smtp_client_unix(boost::asio::io_context& io_context, const Config& config,
+                                   const std::string& sender,
+                                   const std::vector<std::string>& recipients,
+                                   const MailData& message, const XForwardData& xforward,
+                                   DeliveryCallback completion)
+    : smtp_client_base(io_context, config, sender, recipients, message, xforward,
+                       std::move(completion)),
+      socket_(io_context) {}
+
+void smtp_client_unix::on_resolve(boost::asio::ip::tcp::resolver::results_type) {
+    fail("SMTP Client (Unix): on_resolve called - this should not happen");
+}
+
+void smtp_client_unix::connect_to_server() {
+    auto self = std::static_pointer_cast<smtp_client_unix>(shared_from_this());
+    const boost::asio::local::stream_protocol::endpoint endpoint(config_.forward_socket_path);
+    socket_.async_connect(endpoint, [self](const boost::system::error_code& ec) {
+        if (ec) return self->fail("SMTP Client (Unix) connect failed: " + ec.message());
+        self->read_response();
+    });
+}
