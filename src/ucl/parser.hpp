@@ -1,0 +1,78 @@
+// The recursive-descent reader of UCL texts (JSON included) that builds `ucl::Ucl` trees.
+// It never reads outside the text it is given and reports the first error with its position.
+#pragma once
+
+#include "ucl/ucl.hpp"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ucl {
+
+// Reads one text; each included file is read by a parser of its own.
+class parser {
+  public:
+    // A top-level text without a file name: $CURDIR is the working directory, $FILENAME "undef".
+    explicit parser(std::string_view text);
+
+    // Reads the whole text; on failure returns an empty wrapper and sets `error`.
+    Ucl parse_document(std::string& error);
+
+  private:
+    using member_list = std::vector<Ucl::Member>;
+
+    parser(std::string_view text, std::string file_name, std::string directory, int include_depth,
+           int depth);
+
+    Ucl parse_root();
+    void parse_included(member_list& members);
+    void parse_body(member_list& members);
+    void parse_members(member_list& members, bool braced, std::size_t open);
+    void parse_member(member_list& members);
+    std::string parse_key();
+    bool starts_labels() const;
+    Ucl parse_labelled();
+    Ucl parse_value(const std::string& context);
+    Ucl parse_object();
+    Ucl parse_array();
+    std::string parse_double_quoted(bool expand);
+    void parse_escape(std::string& out);
+    unsigned parse_hex4();
+    std::string parse_single_quoted();
+    bool starts_heredoc() const;
+    std::string parse_heredoc();
+    Ucl parse_atom();
+    Ucl interpret_atom(std::string_view raw, std::size_t start);
+    void parse_macro(member_list& members);
+    void include_file(const std::string& path, bool must_exist, std::size_t start,
+                      member_list& members);
+    void expect_value_end(const Ucl& value);
+    void expect_text_end();
+
+    std::size_t expand_variable(std::string_view rest, std::string& out) const;
+    std::string expand_variables(std::string_view raw) const;
+
+    void skip_space();
+    void skip_inline();
+    bool skip_comment();
+    bool at_end() const { return pos_ >= text_.size(); }
+    char peek(std::size_t ahead = 0) const;
+    void enter(std::size_t open);
+
+    std::string where(std::size_t pos) const;
+    std::string found(std::size_t pos) const;
+    [[noreturn]] void fail_at(std::size_t pos, const std::string& message) const;
+    [[noreturn]] void fail_expected(const std::string& expected) const;
+
+    std::string_view text_;
+    std::size_t pos_ = 0;   // offset of the next byte to read
+    std::string file_name_; // empty for the top-level text
+    std::string curdir_;    // value of $CURDIR
+    std::string filename_;  // value of $FILENAME
+    int include_depth_ = 0; // number of includes around this text
+    int depth_ = 0;         // number of open objects and arrays
+};
+
+} // namespace ucl
