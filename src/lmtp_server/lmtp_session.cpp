@@ -16,10 +16,8 @@
 #include "lmtp_server/lmtp_commands.hpp"
 #include "rspamd_client/rspamd_client.hpp"
 #include "smtp_client/smtp_client.hpp"
+#include "utils/milter_headers.hpp"
 #include "utils/recipients.hpp"
-
-// Applies the scanner's milter header edits to a message (declared here until its header lands).
-void apply_milter_headers(MailData& message, const boost::property_tree::ptree& milter);
 
 template <class Socket>
 lmtp_session<Socket>::lmtp_session(boost::asio::io_context& io_context, Socket socket,

@@ -1,0 +1,282 @@
+// The LMTP dialogue over loopback TCP and a Unix-domain socket, with no scanner or mail server:
+// greeting, session ids, commands and their replies, pipelining, XFORWARD, the idle time-out.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "lmtp_server/session_counter.hpp"
+#include "session_harness.hpp"
+#include "support/test_env.hpp"
+
+namespace {
+
+using namespace lmtp_test;
+using tcp = asio::ip::tcp;
+using local = asio::local::stream_protocol;
+using spdlog::level::level_enum;
+
+const std::vector<std::string> lhlo_lines = {"250-localhost",
+                                             "250-PIPELINING",
+                                             "250-8BITMIME",
+                                             "250-SMTPUTF8",
+                                             "250-XFORWARD NAME ADDR PORT PROTO HELO IDENT SOURCE",
+                                             "250 OK"};
+
+// The loopback endpoint on a free port.
+tcp::endpoint loopback() {
+    return {asio::ip::make_address("127.0.0.1"), 0};
+}
+
+// A configuration whose sessions time out after `seconds`.
+Config with_timeout(int seconds) {
+    Config config = test_config();
+    config.timeout_seconds = seconds;
+    return config;
+}
+
+// A TCP server that runs from the start, with the log captured.
+class TcpSession : public testing::Test {
+  protected:
+    explicit TcpSession(Config config = test_config()) : harness_(loopback(), std::move(config)) {
+        harness_.start();
+    }
+
+    lmtp_client<tcp> connect() { return lmtp_client<tcp>(harness_.endpoint()); }
+
+    log_capture log_;
+    server_harness<tcp> harness_;
+};
+
+TEST_F(TcpSession, GreetsAndLogsConsecutiveIdsWithThePeerAddress) {
+    const std::uint64_t first = session_counter.load();
+    auto client = connect();
+    EXPECT_EQ(client.greeting(), "220 localhost LMTP server ready");
+    auto second = connect();
+    EXPECT_EQ(second.greeting(), "220 localhost LMTP server ready");
+    EXPECT_TRUE(log_.has(level_enum::info,
+                         fmt::format("Starting LMTP session [{:016x}] from 127.0.0.1", first)));
+    EXPECT_TRUE(log_.has(level_enum::info,
+                         fmt::format("Starting LMTP session [{:016x}] from 127.0.0.1", first + 1)));
+}
+
+TEST_F(TcpSession, LhloInLowerCaseGetsTheSixLines) {
+    auto client = connect();
+    client.greeting();
+    client.send("lhlo mx.example.org\r\n");
+    EXPECT_EQ(client.read_lines(6), lhlo_lines);
+    client.send("LHLO\r\n");
+    EXPECT_EQ(client.read_lines(6), lhlo_lines);
+}
+
+TEST_F(TcpSession, PipelinedCommandsAreAnsweredOneByOneInOrder) {
+    auto client = connect();
+    client.greeting();
+    client.send("EHLO mx\r\nHELO mx\r\nNOOP\r\n\r\nVRFY a\r\nMAIL FROM <a@example.org>\r\n"
+                "MAIL FROM:<a@example.org> BODY=8BITMIME\r\nrcpt to:<b@example.org>\r\n"
+                "RCPT TO:<b@example.org>\r\nXFORWARD NAME=mx\r\nRSET\r\nDATA\r\n");
+    const std::vector<std::string> expected = {
+        "502 Command not implemented",
+        "502 Command not implemented",
+        "502 Command not implemented",
+        "502 Command not implemented",
+        "502 Command not implemented",
+        "502 Command not implemented",
+        "250 OK",
+        "250 OK",
+        "250 OK",
+        "250 OK",
+        "250 OK",
+        "354 End data with <CR><LF>.<CR><LF>",
+    };
+    EXPECT_EQ(client.read_lines(expected.size()), expected);
+    EXPECT_EQ(client.read_line(200ms), timed_out);
+}
+
+TEST_F(TcpSession, CommandsBehindRsetAndQuitInOnePacket) {
+    auto client = connect();
+    client.greeting();
+    client.send("LHLO mx\r\nMAIL FROM:<a@example.org>\r\nRSET\r\nRCPT TO:<b@example.org>\r\n"
+                "QUIT\r\nNOOP\r\n");
+    EXPECT_EQ(client.read_lines(6), lhlo_lines);
+    EXPECT_EQ(client.read_lines(4),
+              (std::vector<std::string>{"250 OK", "250 OK", "250 OK", "221 Bye"}));
+    EXPECT_TRUE(client.at_end());
+}
+
+TEST_F(TcpSession, QuitClosesAfterTheReplyAndStopsTwice) {
+    auto client = connect();
+    client.greeting();
+    EXPECT_EQ(client.command("QUIT"), "221 Bye");
+    EXPECT_TRUE(client.at_end());
+    const std::string id = fmt::format("{:016x}", session_counter.load() - 1);
+    EXPECT_TRUE(log_.wait_for(level_enum::debug, "[" + id + "] Stopping session"));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(log_.count(level_enum::debug, "[" + id + "] Stopping session"), 2u);
+}
+
+TEST_F(TcpSession, XforwardLogsUnknownNamesAndTheCapturedValues) {
+    auto client = connect();
+    client.greeting();
+    const std::string id = fmt::format("{:016x}", session_counter.load() - 1);
+    EXPECT_EQ(client.command("XFORWARD NAME=mx.example.org ADDR=192.0.2.10 HELO=[UNAVAILABLE] "
+                             "name=x junk IDENT=[TEMPUNAVAIL]"),
+              "250 OK");
+    EXPECT_EQ(client.command("XFORWARD HELO=client.example IDENT=4QzV1"), "250 OK");
+    EXPECT_TRUE(log_.has(level_enum::warn, "[" + id + "] Unknown XFORWARD parameter: name"));
+    EXPECT_EQ(log_.count(level_enum::warn, "[" + id + "] Unknown XFORWARD parameter: name"), 1u);
+    EXPECT_TRUE(log_.has(level_enum::info, "[" + id +
+                                               "] XFORWARD data received - ADDR: 192.0.2.10, "
+                                               "NAME: mx.example.org, HELO: , IDENT: "));
+    EXPECT_TRUE(log_.has(level_enum::info,
+                         "[" + id +
+                             "] XFORWARD data received - ADDR: 192.0.2.10, NAME: mx.example.org, "
+                             "HELO: client.example, IDENT: 4QzV1"));
+}
+
+TEST_F(TcpSession, ClientClosingInTheMiddleOfALineEndsTheSession) {
+    auto client = connect();
+    client.greeting();
+    client.send("LHLO mx");
+    client.socket().shutdown(tcp::socket::shutdown_send);
+    EXPECT_TRUE(client.at_end());
+    const std::string id = fmt::format("{:016x}", session_counter.load() - 1);
+    EXPECT_TRUE(log_.wait_for(level_enum::info, "[" + id + "] Client disconnected (EOF)"));
+    EXPECT_FALSE(log_.contains("Command: LHLO"));
+}
+
+// The socket of this process whose peer is `client`, or -1.
+int accepted_descriptor(const tcp::socket& client) {
+    const auto client_port = client.local_endpoint().port();
+    const auto server_port = client.remote_endpoint().port();
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::stoi(entry.path().filename().string());
+        sockaddr_in peer{};
+        sockaddr_in self{};
+        socklen_t length = sizeof(peer);
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
+        length = sizeof(self);
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length) != 0) continue;
+        if (peer.sin_family == AF_INET && ntohs(peer.sin_port) == client_port &&
+            ntohs(self.sin_port) == server_port) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+TEST_F(TcpSession, AcceptedConnectionHasNagleDisabled) {
+    auto client = connect();
+    client.greeting();
+    const int fd = accepted_descriptor(client.socket());
+    ASSERT_GE(fd, 0);
+    int value = 0;
+    socklen_t length = sizeof(value);
+    ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length), 0);
+    EXPECT_NE(value, 0);
+}
+
+TEST(AcceptLoop, PeerAddressUnreadableDropsTheConnectionWithoutAnId) {
+    log_capture log;
+    server_harness<tcp> harness(loopback());
+    {
+        // Reset by the peer while still in the listen backlog: accepted, but without a peer.
+        asio::io_context io_context;
+        tcp::socket doomed(io_context);
+        doomed.connect(harness.endpoint());
+        doomed.set_option(asio::socket_base::linger(true, 0));
+        doomed.close();
+    }
+    std::this_thread::sleep_for(100ms);
+    const std::uint64_t next = session_counter.load();
+    harness.start();
+    ASSERT_TRUE(log.wait_for(level_enum::err, "Accept error: Transport endpoint is not connected"));
+    lmtp_client<tcp> client(harness.endpoint());
+    EXPECT_EQ(client.greeting(), "220 localhost LMTP server ready");
+    EXPECT_TRUE(log.has(level_enum::info,
+                        fmt::format("Starting LMTP session [{:016x}] from 127.0.0.1", next)));
+    EXPECT_FALSE(log.contains("from local"));
+}
+
+// Sessions whose idle timer runs out after one second.
+class ShortTimeout : public TcpSession {
+  protected:
+    ShortTimeout() : TcpSession(with_timeout(1)) {}
+};
+
+TEST_F(ShortTimeout, SilentClientIsTimedOutAndClosed) {
+    auto client = connect();
+    EXPECT_EQ(client.greeting(), "220 localhost LMTP server ready");
+    const std::string id = fmt::format("{:016x}", session_counter.load() - 1);
+    EXPECT_EQ(client.read_line(3s), "421 4.4.2 Connection timeout");
+    EXPECT_TRUE(client.at_end());
+    EXPECT_TRUE(log_.has(level_enum::warn, "[" + id + "] Session timeout after 1 seconds"));
+}
+
+TEST_F(ShortTimeout, EveryDataLineRearmsTheTimer) {
+    auto client = connect();
+    client.greeting();
+    EXPECT_EQ(client.command("DATA"), "354 End data with <CR><LF>.<CR><LF>");
+    for (int i = 0; i < 5; ++i) {
+        client.send("line\r\n");
+        EXPECT_EQ(client.read_line(400ms), timed_out);
+    }
+    EXPECT_EQ(client.read_line(3s), "421 4.4.2 Connection timeout");
+}
+
+TEST_F(ShortTimeout, LineTricklingInIsTimedOut) {
+    auto client = connect();
+    client.greeting();
+    client.send("NO");
+    EXPECT_EQ(client.read_line(600ms), timed_out);
+    client.send("O");
+    EXPECT_EQ(client.read_line(3s), "421 4.4.2 Connection timeout");
+    EXPECT_TRUE(client.at_end());
+}
+
+TEST(ZeroTimeout, GreetsThenTimesOutAtOnce) {
+    log_capture log;
+    server_harness<tcp> harness(loopback(), with_timeout(0));
+    harness.start();
+    lmtp_client<tcp> client(harness.endpoint());
+    EXPECT_EQ(client.read_lines(2), (std::vector<std::string>{"220 localhost LMTP server ready",
+                                                              "421 4.4.2 Connection timeout"}));
+    EXPECT_TRUE(client.at_end());
+}
+
+TEST(ConfigProvider, EachConnectionKeepsTheConfigurationOfItsAccept) {
+    log_capture log;
+    server_harness<tcp> harness(loopback(), with_timeout(1));
+    harness.start();
+    lmtp_client<tcp> early(harness.endpoint());
+    early.greeting();
+    harness.set_config(with_timeout(30));
+    lmtp_client<tcp> late(harness.endpoint());
+    late.greeting();
+    EXPECT_EQ(early.read_line(3s), "421 4.4.2 Connection timeout");
+    EXPECT_EQ(late.command("NOOP"), "502 Command not implemented");
+}
+
+TEST(UnixSession, GreetsAndLogsLocalAsThePeer) {
+    log_capture log;
+    test_support::temp_dir dir;
+    server_harness<local> harness(local::endpoint(dir.file("lmtp.sock")));
+    harness.start();
+    const std::uint64_t id = session_counter.load();
+    lmtp_client<local> client(harness.endpoint());
+    EXPECT_EQ(client.greeting(), "220 localhost LMTP server ready");
+    EXPECT_TRUE(
+        log.has(level_enum::info, fmt::format("Starting LMTP session [{:016x}] from local", id)));
+    client.send("LHLO mx\r\nQUIT\r\n");
+    EXPECT_EQ(client.read_lines(6), lhlo_lines);
+    EXPECT_EQ(client.read_line(), "221 Bye");
+    EXPECT_TRUE(client.at_end());
+}
+
+} // namespace
