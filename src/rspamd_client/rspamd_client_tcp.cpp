@@ -58,9 +58,19 @@ void rspamd_client_tcp::on_connect() {
 
 void rspamd_client_tcp::on_write() {
     auto self = shared_from_this();
-    http::async_read(stream_, buffer_, res_,
+    http::async_read_header(stream_, buffer_, parser_,
+                            [self](const beast::error_code& ec, std::size_t /*bytes*/) {
+                                if (ec) return self->fail("read", ec.message());
+                                self->on_read_header();
+                            });
+}
+
+void rspamd_client_tcp::on_read_header() {
+    auto self = shared_from_this();
+    http::async_read(stream_, buffer_, parser_,
                      [self](const beast::error_code& ec, std::size_t /*bytes*/) {
                          if (ec) return self->fail("read", ec.message());
+                         self->res_ = self->parser_.release();
                          self->on_read();
                      });
 }

@@ -40,8 +40,10 @@ class rspamd_client_tcp : public std::enable_shared_from_this<rspamd_client_tcp>
     void on_resolve(boost::asio::ip::tcp::resolver::results_type results);
     // Builds the request and writes it.
     void on_connect();
-    // Reads the one response.
+    // Reads the header part of the one response.
     void on_write();
+    // Reads the rest of the response once its header part has passed the limits.
+    void on_read_header();
     // Ends a read: shuts down and hands on the body or the empty text.
     void on_read();
     // Logs the failed step and hands on the empty text.
@@ -63,4 +65,5 @@ class rspamd_client_tcp : public std::enable_shared_from_this<rspamd_client_tcp>
     scan_request req_;
     boost::beast::flat_buffer buffer_;
     scan_response res_;
+    scan_response_parser parser_; // reads res_: the header part first, then the body
 };

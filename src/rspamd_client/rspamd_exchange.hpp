@@ -9,6 +9,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 
 #include "utils/mail_data.hpp"
@@ -18,6 +19,11 @@ using scan_request = boost::beast::http::request<boost::beast::http::string_body
 
 // The HTTP response that Rspamd sends back.
 using scan_response = boost::beast::http::response<boost::beast::http::string_body>;
+
+// Reads a scan_response at the parser's default limits: 8192 bytes of header, 8 MiB of body.
+// The header part is read on its own first: this Beast version checks a "Content-Length"
+// against the body limit only when the parser stops after the header.
+using scan_response_parser = boost::beast::http::response_parser<boost::beast::http::string_body>;
 
 // Builds "POST /checkV2" with the envelope as header fields and the message as body; empty
 // optional texts leave their fields out. Throws std::length_error when a text exceeds 65533 bytes.

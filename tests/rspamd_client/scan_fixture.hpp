@@ -104,6 +104,9 @@ class scan_test : public ::testing::Test {
         return *outcome;
     }
 
+    // The whole captured log, one "[level] message\n" per line.
+    std::string log_text() const { return log_.str(); }
+
     // Every captured line, in order.
     std::vector<std::string> log_lines() const {
         std::vector<std::string> lines;
