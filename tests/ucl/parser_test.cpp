@@ -30,6 +30,11 @@ struct tree_case {
     std::string tree;
 };
 
+// Names a case in the test's failure messages.
+void PrintTo(const tree_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class ReaderTree : public testing::TestWithParam<tree_case> {};
 
 TEST_P(ReaderTree, GivesTree) {
@@ -77,7 +82,8 @@ const tree_case tree_cases[] = {
     {"floats", "a = 2.5\nb = 1.5e3\nc = 1E-2\nd = 1.\ne = -0.25",
      R"({"a":2.5f,"b":1500f,"c":0.01f,"d":1f,"e":-0.25f})"},
     {"size_suffixes", "a = 1k\nb = 2M\nc = 1g\nd = 1kb\ne = 2MB\nf = 1gb\ng = 1.5k\nh = 0x10k",
-     R"({"a":1000,"b":2000000,"c":1000000000,"d":1024,"e":2097152,"f":1073741824,"g":1500f,"h":16000})"},
+     R"({"a":1000,"b":2000000,"c":1000000000,"d":1024,"e":2097152,"f":1073741824,)"
+     R"("g":1500f,"h":16000})"},
     {"time_suffixes", "a = 10ms\nb = 1s\nc = 2min\nd = 1h\ne = 1d\nf = 1w\ng = 1y\nh = 1.5MIN",
      R"({"a":0.01s,"b":1s,"c":120s,"d":3600s,"e":86400s,"f":604800s,"g":31536000s,"h":90s})"},
     {"not_quite_numbers", "a = +5\nb = 123abc\nc = 1e\nd = 0x\ne = 1.5.6\nf = -\ng = .5",
@@ -104,6 +110,10 @@ struct error_case {
     std::string text;
     std::string error;
 };
+
+void PrintTo(const error_case& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class ReaderError : public testing::TestWithParam<error_case> {};
 
