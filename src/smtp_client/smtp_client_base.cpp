@@ -9,6 +9,7 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/write.hpp>
+#include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
 #include "utils/dot_stuff.hpp"
@@ -145,6 +146,7 @@ template <typename Socket> void smtp_client_base<Socket>::send_mail_from() {
 }
 
 template <typename Socket> void smtp_client_base<Socket>::send_rcpt_to() {
+    if (recipients_.empty()) return fail(expectation_of(RcptToSent).failure); // nobody to name
     write_message("RCPT TO:" + bracket_address(recipients_.front()));
 }
 

@@ -279,6 +279,16 @@ TEST_F(dialogue_test, SecondRecipientRefusedFailsWithoutData) {
     EXPECT_EQ(commands.back(), "RCPT TO:<second@example.net>");
 }
 
+TEST_F(dialogue_test, NoRecipientFailsAfterMailFrom) {
+    fake_mail_server server;
+    delivery d;
+    d.recipients.clear();
+
+    EXPECT_EQ(deliver(tcp_config(server.port()), d), false);
+    EXPECT_THAT(log(), HasSubstr("[error] RCPT TO failed\n"));
+    EXPECT_EQ(server.connections().at(0).commands.back(), "MAIL FROM:<sender@example.org>");
+}
+
 TEST_F(dialogue_test, ReadsEveryReplyToItsLastLine) {
     struct multi_line_case {
         const char* name;
