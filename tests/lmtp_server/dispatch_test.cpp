@@ -1,0 +1,442 @@
+// The road of a message through the session end to end: DATA to the fake Rspamd, the verdict,
+// and the re-injection at the fake mail server, with each reply and its log lines.
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "lmtp_server/session_counter.hpp"
+#include "session_harness.hpp"
+#include "support/fake_mail_server.hpp"
+#include "support/fake_rspamd.hpp"
+#include "support/test_env.hpp"
+
+namespace {
+
+using namespace lmtp_test;
+using tcp = asio::ip::tcp;
+using local = asio::local::stream_protocol;
+using spdlog::level::level_enum;
+using test_support::rspamd_reply;
+
+// The message as the client sends it: dot-stuffed, CRLF line ends.
+const std::string stuffed_message = "X-Old: 1\r\n"
+                                    "\tcontinued\r\n"
+                                    "Subject: hello\r\n"
+                                    "\r\n"
+                                    "body\r\n"
+                                    "..leading dot\r\n"
+                                    ". blank after dot\r\n";
+
+// The same message as collected.
+const std::string received_message = "X-Old: 1\r\n"
+                                     "\tcontinued\r\n"
+                                     "Subject: hello\r\n"
+                                     "\r\n"
+                                     "body\r\n"
+                                     ".leading dot\r\n"
+                                     " blank after dot\r\n";
+
+// The collected message after the edits of `milter_reply`.
+const std::string edited_message = "X-Spam: yes\r\n"
+                                   "Subject: hello\r\n"
+                                   "\r\n"
+                                   "body\r\n"
+                                   ".leading dot\r\n"
+                                   " blank after dot\r\n";
+
+const std::string milter = R"("milter":{"remove_headers":{"X-Old":1},)"
+                           R"("add_headers":{"X-Spam":{"value":"yes","order":0}}})";
+
+// A scanner reply with `action`, the milter block and `extra` members.
+std::string reply_with(const std::string& action, const std::string& extra = "") {
+    return R"({"action":")" + action + R"(",)" + milter + extra + "}";
+}
+
+// A session server with a fake Rspamd and a fake mail server behind it.
+class Dispatch : public testing::Test {
+  protected:
+    Dispatch() { restart(base_config()); }
+
+    // The configuration that points the session at the fakes.
+    Config base_config() const {
+        Config config = test_config();
+        config.rspamd_port = rspamd_.port();
+        config.forward_port = mail_.port();
+        return config;
+    }
+    // Replaces the server by one with `config`.
+    void restart(Config config) {
+        harness_.reset();
+        harness_ = std::make_unique<server_harness<tcp>>(
+            tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), std::move(config));
+        harness_->start();
+    }
+    // A greeted client; `id_` is its session id.
+    std::unique_ptr<lmtp_client<tcp>> open() {
+        auto client = std::make_unique<lmtp_client<tcp>>(harness_->endpoint());
+        EXPECT_EQ(client->greeting(), "220 localhost LMTP server ready");
+        id_ = fmt::format("{:016x}", session_counter.load() - 1);
+        return client;
+    }
+    // Sends one pipelined transaction and returns the replies before the one to the data.
+    std::vector<std::string> send_envelope(lmtp_client<tcp>& client,
+                                           const std::vector<std::string>& recipients,
+                                           const std::string& xforward = "") {
+        std::string commands = "LHLO lmtp.client\r\n";
+        if (!xforward.empty()) commands += "XFORWARD " + xforward + "\r\n";
+        commands += "MAIL FROM:<sender@example.org> BODY=8BITMIME\r\n";
+        for (const auto& recipient : recipients)
+            commands += "RCPT TO:" + recipient + "\r\n";
+        commands += "DATA\r\n";
+        client.send(commands);
+        const std::size_t count = 6 + (xforward.empty() ? 0 : 1) + 1 + recipients.size() + 1;
+        return client.read_lines(count);
+    }
+    // A whole transaction; returns the reply lines to the data, one per recipient (at least one).
+    std::vector<std::string> transaction(lmtp_client<tcp>& client,
+                                         const std::vector<std::string>& recipients,
+                                         const std::string& xforward = "") {
+        send_envelope(client, recipients, xforward);
+        client.send(stuffed_message + ".\r\n");
+        return client.read_lines(std::max<std::size_t>(recipients.size(), 1));
+    }
+    // The reply line repeated `count` times.
+    static std::vector<std::string> lines(const std::string& line, std::size_t count = 1) {
+        return std::vector<std::string>(count, line);
+    }
+
+    log_capture log_;
+    test_support::fake_rspamd rspamd_;
+    test_support::fake_mail_server mail_;
+    std::unique_ptr<server_harness<tcp>> harness_;
+    std::string id_;
+};
+
+TEST_F(Dispatch, NoActionForwardsTheEditedMessageAndScansTheReceivedOne) {
+    rspamd_.push(rspamd_reply::json(reply_with("no action")));
+    auto opened = open();
+    auto& client = *opened;
+    EXPECT_EQ(transaction(client, {"<rcpt@example.org>"}, "NAME=mx ADDR=192.0.2.10 IDENT=4QzV1"),
+              lines("250 OK: Message accepted for scanning"));
+    ASSERT_TRUE(rspamd_.wait_for_requests(1, 5s));
+    const auto request = rspamd_.requests()[0];
+    EXPECT_EQ(request.body, received_message);
+    EXPECT_EQ(request.values("From"),
+              std::vector<std::string>{"<sender@example.org> BODY=8BITMIME"});
+    EXPECT_EQ(request.values("Rcpt"), std::vector<std::string>{"<rcpt@example.org>"});
+    EXPECT_EQ(request.values("IP"), std::vector<std::string>{"192.0.2.10"});
+    EXPECT_EQ(request.values("Helo"), std::vector<std::string>{"lmtp.client"});
+    EXPECT_EQ(request.values("Queue-Id"), std::vector<std::string>{"4QzV1"});
+    ASSERT_TRUE(mail_.wait_for_deliveries(1, 5s));
+    const auto delivery = mail_.deliveries()[0];
+    EXPECT_EQ(delivery.data, edited_message);
+    EXPECT_EQ(delivery.recipients, std::vector<std::string>{"<rcpt@example.org>"});
+    EXPECT_NE(delivery.sender.find("BODY=8BITMIME"), std::string::npos) << delivery.sender;
+    const auto commands = mail_.connections()[0].commands;
+    const auto xforward = std::find_if(commands.begin(), commands.end(), [](const auto& command) {
+        return command.rfind("XFORWARD ", 0) == 0;
+    });
+    ASSERT_NE(xforward, commands.end());
+    EXPECT_NE(xforward->find(" ADDR=192.0.2.10"), std::string::npos) << *xforward;
+    EXPECT_NE(xforward->find(" NAME=mx"), std::string::npos) << *xforward;
+    EXPECT_NE(xforward->find(" IDENT=4QzV1"), std::string::npos) << *xforward;
+    EXPECT_TRUE(log_.has(level_enum::info, "[" + id_ + "] Processing message"));
+    EXPECT_TRUE(log_.wait_for(level_enum::info, "[" + id_ + "] Resetting session"));
+}
+
+// One verdict path: scanner reply, reject action, and what the client and mail server see.
+struct path_case {
+    const char* name;
+    std::string reply;
+    const char* reject_action;
+    std::vector<std::string> recipients;
+    const char* answer;
+    std::vector<std::string> delivered_to; // empty: nothing may reach the mail server
+    const std::string* delivered_message;
+};
+
+const path_case path_cases[] = {
+    {"RejectRefused",
+     reply_with("reject"),
+     "reject",
+     {"<a@example.org>"},
+     "554 5.7.1 Message rejected due to content policies",
+     {},
+     nullptr},
+    {"QuarantinedDiscarded",
+     reply_with("reject", R"(,"symbols":{"QUARANTINED":{"score":0}})"),
+     "accept",
+     {"<a@example.org>", "<b@example.org>"},
+     "250 OK: Message quarantined",
+     {},
+     nullptr},
+    {"RejectAcceptedWithEdits",
+     reply_with("reject"),
+     "accept",
+     {"<a@example.org>"},
+     "250 OK: Message accepted",
+     {"<a@example.org>"},
+     &edited_message},
+    {"RejectRewrittenToSpamRecipients",
+     reply_with("reject"),
+     "rewrite_recipients",
+     {"<a@example.org>", "<b@example.org>"},
+     "250 OK: Message accepted (recipients rewritten)",
+     {"<a+spam@example.org>", "<b+spam@example.org>"},
+     &edited_message},
+    {"AddHeaderForwarded",
+     reply_with("add header"),
+     "reject",
+     {"<a@example.org>"},
+     "250 OK: Message accepted for scanning",
+     {"<a@example.org>"},
+     &edited_message},
+    {"GreylistForwarded",
+     reply_with("greylist"),
+     "reject",
+     {"<a@example.org>"},
+     "250 OK: Message accepted for scanning",
+     {"<a@example.org>"},
+     &edited_message},
+    {"SoftRejectForwarded",
+     reply_with("soft reject"),
+     "reject",
+     {"<a@example.org>"},
+     "250 OK: Message accepted for scanning",
+     {"<a@example.org>"},
+     &edited_message},
+    {"UnknownActionForwardedUnchanged",
+     reply_with("rewrite subject"),
+     "reject",
+     {"<a@example.org>"},
+     "250 OK: Message accepted for scanning",
+     {"<a@example.org>"},
+     &received_message},
+    {"NotJson",
+     "<html>502 Bad Gateway</html>",
+     "reject",
+     {"<a@example.org>"},
+     "451 Temporary local problem - could not parse Rspamd response",
+     {},
+     nullptr},
+    {"NoAction",
+     R"({"error":"bad request"})",
+     "reject",
+     {"<a@example.org>"},
+     "451 Temporary local problem - could not parse Rspamd response",
+     {},
+     nullptr},
+    {"MalformedMilterNotForwarded",
+     R"({"action":"no action","milter":{"add_headers":{"X-Spam":{"order":0}}}})",
+     "reject",
+     {"<a@example.org>"},
+     "451 Temporary local problem - could not parse Rspamd response",
+     {},
+     nullptr},
+    {"NoRecipientsNotForwarded",
+     reply_with("no action"),
+     "reject",
+     {},
+     "451 Temporary local problem, could not forward email",
+     {},
+     nullptr},
+    {"NoRecipientsRejected",
+     reply_with("reject"),
+     "reject",
+     {},
+     "554 5.7.1 Message rejected due to content policies",
+     {},
+     nullptr},
+    {"ThreeRecipientsThreeLines",
+     reply_with("no action"),
+     "reject",
+     {"<a@example.org>", "<b@example.org>", "<a@example.org>"},
+     "250 OK: Message accepted for scanning",
+     {"<a@example.org>", "<b@example.org>", "<a@example.org>"},
+     &edited_message},
+};
+
+class VerdictPath : public Dispatch, public testing::WithParamInterface<path_case> {};
+
+TEST_P(VerdictPath, AnswersEveryRecipientInOneWriteAndForwardsAsDecided) {
+    const auto& c = GetParam();
+    Config config = base_config();
+    config.reject_action = c.reject_action;
+    restart(config);
+    rspamd_.push(rspamd_reply::json(c.reply));
+    auto opened = open();
+    auto& client = *opened;
+    const std::size_t count = std::max<std::size_t>(c.recipients.size(), 1);
+    EXPECT_EQ(transaction(client, c.recipients), lines(c.answer, count));
+    std::string one_write = c.answer;
+    for (std::size_t i = 1; i < count; ++i)
+        one_write += std::string("\r\n") + c.answer;
+    EXPECT_TRUE(log_.wait_for(level_enum::debug, "[" + id_ + "] Response sent: " + one_write));
+    EXPECT_EQ(client.command("RSET"), "250 OK");
+    if (c.delivered_to.empty()) {
+        EXPECT_TRUE(mail_.connections().empty());
+    } else {
+        ASSERT_TRUE(mail_.wait_for_deliveries(1, 5s));
+        EXPECT_EQ(mail_.deliveries()[0].recipients, c.delivered_to);
+        EXPECT_EQ(mail_.deliveries()[0].data, *c.delivered_message);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Verdicts, VerdictPath, testing::ValuesIn(path_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Dispatch, QuarantineAndParseFailureAreLogged) {
+    rspamd_.push(rspamd_reply::json(R"({"action":"reject","symbols":{"QUARANTINED":1}})"));
+    rspamd_.push(rspamd_reply::json(R"({"score":1})"));
+    auto opened = open();
+    auto& client = *opened;
+    transaction(client, {"<a@example.org>"});
+    EXPECT_TRUE(log_.has(level_enum::info,
+                         "Discarding email with action 'reject' and QUARANTINED symbol."));
+    transaction(client, {"<a@example.org>"});
+    EXPECT_TRUE(log_.has(level_enum::err, "Error parsing Rspamd response: No such node (action)"));
+}
+
+TEST_F(Dispatch, FailedScanIsATemporaryFailure) {
+    rspamd_.push(rspamd_reply::raw_then_close(""));
+    auto opened = open();
+    auto& client = *opened;
+    EXPECT_EQ(transaction(client, {"<a@example.org>", "<b@example.org>"}),
+              lines("451 Temporary local problem - could not connect to Rspamd", 2));
+    EXPECT_EQ(client.command("NOOP"), "502 Command not implemented");
+    EXPECT_TRUE(mail_.connections().empty());
+}
+
+// The default script of the fake mail server with one step replaced.
+test_support::fake_mail_script
+refusing(test_support::fake_step test_support::fake_mail_script::*step,
+         test_support::fake_step replacement) {
+    test_support::fake_mail_script script;
+    script.*step = std::move(replacement);
+    return script;
+}
+
+TEST_F(Dispatch, ForwardNotDeliveredIsATemporaryFailure) {
+    using script = test_support::fake_mail_script;
+    const struct {
+        const char* name;
+        test_support::fake_mail_script script;
+    } refusals[] = {
+        {"closed at greeting", refusing(&script::greeting, test_support::fake_step::close())},
+        {"recipient refused", refusing(&script::rcpt_to, "550 5.1.1 No such user\r\n")},
+        {"message refused", refusing(&script::message, "554 5.7.1 Not today\r\n")},
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.name);
+        mail_.set_script(refusal.script);
+        rspamd_.push(rspamd_reply::json(R"({"action":"no action"})"));
+        auto opened = open();
+        EXPECT_EQ(transaction(*opened, {"<a@example.org>", "<b@example.org>"}),
+                  lines("451 Temporary local problem, could not forward email", 2));
+    }
+    EXPECT_TRUE(mail_.deliveries().empty());
+}
+
+TEST_F(Dispatch, ForwardThatCannotStartIsAnsweredAsUnparsable) {
+    Config config = base_config();
+    config.forward_socket_path = "/tmp/" + std::string(200, 's');
+    restart(config);
+    rspamd_.push(rspamd_reply::json(R"({"action":"no action"})"));
+    auto opened = open();
+    auto& client = *opened;
+    EXPECT_EQ(transaction(client, {"<a@example.org>"}),
+              lines("451 Temporary local problem - could not parse Rspamd response"));
+    EXPECT_TRUE(log_.contains("Error parsing Rspamd response: "));
+    EXPECT_EQ(client.command("QUIT"), "221 Bye");
+}
+
+TEST_F(Dispatch, LateVerdictAfterTimeoutIsNotForwarded) {
+    Config config = base_config();
+    config.timeout_seconds = 1;
+    restart(config);
+    rspamd_reply slow = rspamd_reply::json(R"({"action":"no action"})");
+    slow.delay = 1500ms;
+    rspamd_.push(slow);
+    auto opened = open();
+    auto& client = *opened;
+    send_envelope(client, {"<a@example.org>"});
+    client.send(stuffed_message + ".\r\n");
+    EXPECT_EQ(client.read_line(3s), "421 4.4.2 Connection timeout");
+    EXPECT_TRUE(client.at_end());
+    EXPECT_TRUE(
+        log_.wait_for(level_enum::info,
+                      "[" + id_ + "] Session closed before the verdict, message not forwarded"));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(mail_.connections().empty());
+    EXPECT_FALSE(log_.contains("Write error"));
+    EXPECT_FALSE(log_.contains("Resetting session"));
+}
+
+TEST_F(Dispatch, CommandsSentDuringTheScanAreAnsweredAfterTheVerdict) {
+    rspamd_reply slow = rspamd_reply::json(R"({"action":"reject"})");
+    slow.delay = 300ms;
+    rspamd_.push(slow);
+    auto opened = open();
+    auto& client = *opened;
+    send_envelope(client, {"<a@example.org>"});
+    client.send(stuffed_message + ".\r\nNOOP\r\nRSET\r\n");
+    EXPECT_EQ(client.read_lines(3),
+              (std::vector<std::string>{"554 5.7.1 Message rejected due to content policies",
+                                        "502 Command not implemented", "250 OK"}));
+}
+
+TEST_F(Dispatch, NextTransactionFallsBackToPeerAddressAndLhloName) {
+    auto opened = open();
+    auto& client = *opened;
+    transaction(client, {"<a@example.org>"}, "ADDR=192.0.2.10 HELO=client.example IDENT=Q1");
+    client.send("MAIL FROM:<>\r\nRCPT TO:<b@example.org>\r\nDATA\r\n");
+    client.read_lines(3);
+    client.send("Subject: x\n\nbody\n.\n");
+    EXPECT_EQ(client.read_line(), "250 OK: Message accepted for scanning");
+    ASSERT_TRUE(rspamd_.wait_for_requests(2, 5s));
+    const auto second = rspamd_.requests()[1];
+    EXPECT_EQ(second.body, "Subject: x\n\nbody\n");
+    EXPECT_EQ(second.values("From"), std::vector<std::string>{"<>"});
+    EXPECT_EQ(second.values("IP"), std::vector<std::string>{"127.0.0.1"});
+    EXPECT_EQ(second.values("Helo"), std::vector<std::string>{"lmtp.client"});
+    EXPECT_TRUE(second.values("Queue-Id").empty());
+}
+
+TEST_F(Dispatch, EmptyXforwardAddressKeepsThePeerAddress) {
+    auto opened = open();
+    auto& client = *opened;
+    transaction(client, {"<a@example.org>"}, "ADDR= HELO=[UNAVAILABLE]");
+    ASSERT_TRUE(rspamd_.wait_for_requests(1, 5s));
+    const auto request = rspamd_.requests()[0];
+    EXPECT_EQ(request.values("IP"), std::vector<std::string>{"127.0.0.1"});
+    EXPECT_EQ(request.values("Helo"), std::vector<std::string>{"lmtp.client"});
+}
+
+TEST(UnixDispatch, MessageOnTheUnixListenerIsScannedWithoutAddress) {
+    log_capture log;
+    test_support::fake_rspamd rspamd;
+    test_support::fake_mail_server mail;
+    test_support::temp_dir dir;
+    Config config = test_config();
+    config.rspamd_port = rspamd.port();
+    config.forward_port = mail.port();
+    server_harness<local> harness(local::endpoint(dir.file("lmtp.sock")), config);
+    harness.start();
+    lmtp_client<local> client(harness.endpoint());
+    client.greeting();
+    client.send("LHLO\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.org>\r\nDATA\r\n");
+    client.read_lines(9);
+    client.send("Subject: x\r\n\r\nbody\r\n.\r\n");
+    EXPECT_EQ(client.read_line(), "250 OK: Message accepted for scanning");
+    ASSERT_TRUE(rspamd.wait_for_requests(1, 5s));
+    EXPECT_TRUE(rspamd.requests()[0].values("IP").empty());
+    EXPECT_TRUE(rspamd.requests()[0].values("Helo").empty());
+    ASSERT_TRUE(mail.wait_for_deliveries(1, 5s));
+    EXPECT_EQ(mail.deliveries()[0].data, "Subject: x\r\n\r\nbody\r\n");
+}
+
+} // namespace
