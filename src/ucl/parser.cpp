@@ -28,6 +28,7 @@ class syntax_error : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// ASCII classes and case folding; the process sets no locale.
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -55,6 +56,7 @@ bool is_key_start(char c) {
     return is_digit(c) || (c >= 'a' && c <= 'z') || is_upper(c) || c == '_' || byte >= 0x80;
 }
 
+// Bytes that may follow in an unquoted key.
 bool is_key_char(char c) {
     return is_key_start(c) || c == '-' || c == '.' || c == '/';
 }
@@ -64,6 +66,7 @@ bool ends_value(char c) {
     return c == '\n' || c == ';' || c == ',';
 }
 
+// Equality with ASCII letters compared without regard to case.
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -106,6 +109,7 @@ constexpr std::array<suffix, 13> suffixes{{
     {"y", 31536000, 0},
 }};
 
+// The suffix spelled by `text` in any letter case, or null.
 const suffix* find_suffix(std::string_view text) {
     for (const auto& candidate : suffixes) {
         if (equals_ignoring_case(text, candidate.name)) return &candidate;
@@ -132,13 +136,14 @@ void append_utf8(unsigned code, std::string& out) {
     }
 }
 
-// The bytes of a number's digits in `raw`, or nothing when the digits do not form a number.
+// Where a number's digits end in a word and what kind of number they write.
 struct number_part {
     std::size_t length = 0; // bytes of `raw` taken by the sign, digits, fraction and exponent
     bool is_float = false;
     bool is_hex = false;
 };
 
+// Finds the sign, digits, fraction and exponent at the start of a word.
 number_part scan_number(std::string_view raw) {
     number_part part;
     std::size_t i = raw.starts_with('-') ? 1 : 0;
@@ -248,6 +253,7 @@ void parser::parse_included(member_list& members) {
     parse_body(members);
 }
 
+// A braced object that must end the text, or members up to the end of the text.
 void parser::parse_body(member_list& members) {
     skip_space();
     if (peek() != '{') return parse_members(members, false, 0);
@@ -309,6 +315,7 @@ void parser::parse_member(member_list& members) {
     expect_value_end(value);
 }
 
+// A quoted or unquoted key.
 std::string parser::parse_key() {
     const std::size_t start = pos_;
     if (peek() == '"') {
@@ -351,6 +358,10 @@ bool parser::starts_labels() const {
 Ucl parser::parse_labelled() {
     std::vector<std::string> labels;
     while (peek() != '{' && peek() != '[') {
+        if (depth_ + static_cast<int>(labels.size()) >= max_depth) {
+            fail_at(pos_, "nesting deeper than " + std::to_string(max_depth) +
+                              " levels: expected fewer labels");
+        }
         labels.push_back(parse_key());
         while (peek() == ' ' || peek() == '\t')
             ++pos_;
@@ -362,6 +373,7 @@ Ucl parser::parse_labelled() {
     return value;
 }
 
+// A value of any form; `context` completes the error when none is there.
 Ucl parser::parse_value(const std::string& context) {
     const char c = peek();
     if (at_end() || ends_value(c) || c == '}' || c == ']') fail_expected("a value " + context);
@@ -380,6 +392,7 @@ Ucl parser::parse_value(const std::string& context) {
     }
 }
 
+// An object in braces, starting at the opening brace.
 Ucl parser::parse_object() {
     const std::size_t open = pos_;
     enter(open);
@@ -389,6 +402,7 @@ Ucl parser::parse_object() {
     return Ucl::object(std::move(members));
 }
 
+// An array in brackets, its values separated by commas or line breaks.
 Ucl parser::parse_array() {
     const std::size_t open = pos_;
     enter(open);
@@ -646,6 +660,7 @@ void parser::parse_macro(member_list& members) {
     include_file(path.string_value(), name == ".include", start, members);
 }
 
+// Reads the file at `path` into `members`; a missing file is ignored unless `must_exist`.
 void parser::include_file(const std::string& path, bool must_exist, std::size_t start,
                           member_list& members) {
     if (include_depth_ >= max_include_depth) {
@@ -715,6 +730,7 @@ std::size_t parser::expand_variable(std::string_view rest, std::string& out) con
     return 1;
 }
 
+// A text without escapes with every file variable replaced.
 std::string parser::expand_variables(std::string_view raw) const {
     std::string out;
     for (std::size_t i = 0; i < raw.size();) {
@@ -775,6 +791,7 @@ bool parser::skip_comment() {
     return true;
 }
 
+// The byte `ahead` bytes on, or NUL past the end of the text.
 char parser::peek(std::size_t ahead) const {
     return pos_ + ahead < text_.size() ? text_[pos_ + ahead] : '\0';
 }
@@ -788,6 +805,7 @@ void parser::enter(std::size_t open) {
     ++pos_;
 }
 
+// "line L, column C" of a byte offset, both counted from 1.
 std::string parser::where(std::size_t pos) const {
     std::size_t line = 1;
     std::size_t line_start = 0;
@@ -811,10 +829,12 @@ std::string parser::found(std::size_t pos) const {
     return std::string("byte 0x") + digits[byte >> 4] + digits[byte & 0xF];
 }
 
+// Throws the error at `pos`, prefixed by the file name in an included file.
 void parser::fail_at(std::size_t pos, const std::string& message) const {
     throw syntax_error((file_name_.empty() ? "" : file_name_ + ": ") + where(pos) + ": " + message);
 }
 
+// Throws "expected X, found Y" at the current position.
 void parser::fail_expected(const std::string& expected) const {
     fail_at(pos_, "expected " + expected + ", found " + found(pos_));
 }

@@ -26,43 +26,43 @@ class parser {
     parser(std::string_view text, std::string file_name, std::string directory, int include_depth,
            int depth);
 
-    Ucl parse_root();
-    void parse_included(member_list& members);
-    void parse_body(member_list& members);
+    Ucl parse_root();                          // the whole top-level text
+    void parse_included(member_list& members); // an included file, into `members`
+    void parse_body(member_list& members);     // braced or brace-less members of a text
     void parse_members(member_list& members, bool braced, std::size_t open);
-    void parse_member(member_list& members);
+    void parse_member(member_list& members); // one key with its value
     std::string parse_key();
-    bool starts_labels() const;
-    Ucl parse_labelled();
+    bool starts_labels() const; // `name label ... {` follows the key
+    Ucl parse_labelled();       // the labels and their object
     Ucl parse_value(const std::string& context);
     Ucl parse_object();
     Ucl parse_array();
     std::string parse_double_quoted(bool expand);
-    void parse_escape(std::string& out);
-    unsigned parse_hex4();
+    void parse_escape(std::string& out); // one backslash sequence
+    unsigned parse_hex4();               // the digits of a \u escape
     std::string parse_single_quoted();
     bool starts_heredoc() const;
     std::string parse_heredoc();
-    Ucl parse_atom();
+    Ucl parse_atom(); // a value without quotes
     Ucl interpret_atom(std::string_view raw, std::size_t start);
-    void parse_macro(member_list& members);
+    void parse_macro(member_list& members); // .include or .try_include
     void include_file(const std::string& path, bool must_exist, std::size_t start,
                       member_list& members);
-    void expect_value_end(const Ucl& value);
-    void expect_text_end();
+    void expect_value_end(const Ucl& value); // a separator must follow a value
+    void expect_text_end();                  // nothing may follow the top level
 
     std::size_t expand_variable(std::string_view rest, std::string& out) const;
     std::string expand_variables(std::string_view raw) const;
 
-    void skip_space();
-    void skip_inline();
+    void skip_space();  // blanks, line breaks and comments
+    void skip_inline(); // the same up to the next line break
     bool skip_comment();
     bool at_end() const { return pos_ >= text_.size(); }
-    char peek(std::size_t ahead = 0) const;
-    void enter(std::size_t open);
+    char peek(std::size_t ahead = 0) const; // NUL past the end
+    void enter(std::size_t open);           // steps into an object or array
 
-    std::string where(std::size_t pos) const;
-    std::string found(std::size_t pos) const;
+    std::string where(std::size_t pos) const; // "line L, column C"
+    std::string found(std::size_t pos) const; // the byte at `pos` as a message names it
     [[noreturn]] void fail_at(std::size_t pos, const std::string& message) const;
     [[noreturn]] void fail_expected(const std::string& expected) const;
 

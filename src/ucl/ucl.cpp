@@ -20,12 +20,13 @@ struct Ucl::Node {
 
 namespace {
 
-// The shared empty lists handed out for values that are not containers.
+// The shared empty list of elements handed out for values that are not arrays.
 const std::vector<Ucl>& no_items() {
     static const std::vector<Ucl> empty;
     return empty;
 }
 
+// The shared empty list of members handed out for values that are not objects.
 const std::vector<Ucl::Member>& no_members() {
     static const std::vector<Ucl::Member> empty;
     return empty;

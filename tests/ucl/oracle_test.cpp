@@ -97,6 +97,7 @@ ucl::Ucl reference_shape(const ucl::Ucl& value) {
     return ucl::Ucl::object(std::move(grouped));
 }
 
+// True for integers, floats and time values.
 bool is_number(const ucl::Ucl& value) {
     const auto type = value.type();
     return type == ucl::Type::integer || type == ucl::Type::floating || type == ucl::Type::time;

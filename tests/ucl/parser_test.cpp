@@ -111,6 +111,7 @@ struct error_case {
     std::string error;
 };
 
+// Names a case in the test's failure messages.
 void PrintTo(const error_case& c, std::ostream* out) {
     *out << c.name;
 }
@@ -208,6 +209,12 @@ TEST(Reader, RefusesNestingBeyondItsLimit) {
     parse_exact(deep, error);
     EXPECT_EQ(error, "line 1, column 261: nesting deeper than 256 levels: expected fewer open "
                      "objects and arrays");
+
+    std::string labels = "a";
+    for (int i = 0; i < 300; ++i)
+        labels += " b";
+    parse_exact(labels + " {}", error);
+    EXPECT_EQ(error, "line 1, column 515: nesting deeper than 256 levels: expected fewer labels");
 
     const std::string allowed = "a = " + std::string(200, '[') + std::string(200, ']');
     parse_exact(allowed, error);

@@ -97,6 +97,7 @@ class Includes : public testing::Test {
     }
     void TearDown() override { std::filesystem::current_path(previous_); }
 
+    // The error that parsing `text` gives.
     std::string parse_error(const std::string& text) {
         std::string error;
         ucl::Ucl::parse(text, error);
