@@ -331,8 +331,7 @@ TEST_F(dialogue_test, AcceptedMessageIsDeliveredWhateverTheAnswerToQuit) {
          [](fake_mail_script& s) { s.quit = fake_step::close(); }},
         {"closed_right_after_accepting",
          [](fake_mail_script& s) {
-             s.message = fake_step::close();
-             s.message.reply = "250 2.0.0 Ok: queued as 4F00D\r\n";
+             s.message = fake_step::answer_then_close("250 2.0.0 Ok: queued as 4F00D\r\n");
          }},
     };
     for (const auto& c : cases) {

@@ -118,19 +118,18 @@ TEST_F(transport_test, ServerClosingTheConnectionFailsTheRead) {
     temp_dir dir;
     struct close_case {
         const char* name;
-        fake_step greeting;
         bool over_unix;
         const char* log_line;
     } cases[] = {
-        {"closed_after_accepting_tcp", fake_step::close(), false,
+        {"closed_after_accepting_tcp", false,
          "[error] SMTP Client (TCP) read failed: End of file\n"},
-        {"closed_after_accepting_unix", fake_step::close(), true,
+        {"closed_after_accepting_unix", true,
          "[error] SMTP Client (Unix) read failed: End of file\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fake_mail_script script;
-        script.greeting = c.greeting;
+        script.greeting = fake_step::close();
         fake_mail_server server(script, c.over_unix ? dir.file(c.name) : "");
         const Config config =
             c.over_unix ? unix_config(server.socket_path()) : tcp_config(server.port());
@@ -143,8 +142,7 @@ TEST_F(transport_test, ServerClosingTheConnectionFailsTheRead) {
 
 TEST_F(transport_test, LastLineWithoutLineFeedIsNotTaken) {
     fake_mail_script script;
-    script.greeting = fake_step::close();
-    script.greeting.reply = "220 fake.test ESMTP"; // written, then the connection closes
+    script.greeting = fake_step::answer_then_close("220 fake.test ESMTP");
     fake_mail_server server(script);
 
     EXPECT_EQ(deliver(tcp_config(server.port()), delivery{}), false);

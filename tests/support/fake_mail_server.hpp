@@ -33,6 +33,8 @@ struct fake_step {
 
     // Closes the connection without answering.
     static fake_step close() { return {"", true}; }
+    // Answers with `text`, then closes the connection.
+    static fake_step answer_then_close(std::string text) { return {std::move(text), true}; }
     // Answers nothing and keeps reading.
     static fake_step silence() { return {}; }
 
