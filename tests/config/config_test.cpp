@@ -152,6 +152,8 @@ const config_case config_cases[] = {
      },
      ""},
     {"rspamd_not_an_object", "rspamd = \"127.0.0.1\"", nullptr, ""},
+    {"sections_of_other_types",
+     "lmtp = [24]\nlog = 5\nrspamd = true\nsession { timeout_seconds = 1 }", nullptr, ""},
     {"text_ends_at_nul", "rspamd { host = \"ab\\u0000cd\" }",
      [](Config& c) { c.rspamd_host = "ab"; }, ""},
     {"listen_socket_text", "lmtp { listen_socket = /run/lmtp/filter.sock:postfix:mail:0660 }",
