@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""Test messages and Maildir checks of the end-to-end suite.
+
+  mailtool.py make KIND FILE MESSAGE-ID   write a message with CRLF line ends: plain, gtube, big
+  mailtool.py send PORT FROM TO[,TO] FILE [--dsn]
+                                          submit FILE over SMTP; --dsn adds NOTIFY and ORCPT
+  mailtool.py check MAILDIR-FILE ORIGINAL [OPTIONS]
+                                          compare a delivered message with the one sent
+"""
+import argparse
+import hashlib
+import os
+import random
+import smtplib
+import sys
+
+GTUBE = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X"
+
+
+def headers(msgid, subject, extra=()):
+    lines = [
+        "From: Sender <sender@example.test>",
+        "To: Alice <alice@example.test>, Bob <bob@example.test>",
+        f"Subject: {subject}",
+        "Date: Thu, 10 Dec 2026 10:00:00 +0000",
+        f"Message-ID: <{msgid}>",
+        "MIME-Version: 1.0",
+        "Content-Type: text/plain; charset=utf-8",
+        "Content-Transfer-Encoding: 8bit",
+    ]
+    lines.extend(extra)
+    return lines
+
+
+def make(kind, msgid):
+    if kind == "plain":
+        # An incoming X-Spam header, which Rspamd's milter block asks to remove; lines that
+        # begin with dots (dot-stuffing on both SMTP hops, unstuffing on LMTP); 8-bit text.
+        head = headers(msgid, "Plain message", ["X-Spam: yes",
+                                                "X-Folded-By-Client: first part,",
+                                                "\tsecond part"])
+        body = [
+            "Hello Alice and Bob,",
+            "",
+            ".",
+            "..",
+            ".leading dot",
+            "...three dots",
+            " . blank before dot",
+            "Grüße aus Köln, naïve café, ½ € — ünïcödé 日本語",
+            "\tTabbed line with trailing blanks   ",
+            "",
+            "",
+            "Last line without anything after it.",
+        ]
+    elif kind == "gtube":
+        head = headers(msgid, "GTUBE test")
+        body = ["This is the GTUBE test message.", "", GTUBE, ""]
+    elif kind == "big":
+        # About 10 MB of varied printable lines (a few begin with a dot).
+        head = headers(msgid, "Big message")
+        rng = random.Random(7)
+        alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/ ."
+        body, size = [], 0
+        while size < 10 * 1024 * 1024:
+            line = "".join(rng.choice(alphabet) for _ in range(76))
+            if rng.random() < 0.01:
+                line = "." + line[1:]
+            body.append(line)
+            size += len(line) + 2
+    else:
+        raise SystemExit(f"unknown kind {kind}")
+    return ("\r\n".join(head) + "\r\n\r\n" + "\r\n".join(body) + "\r\n").encode()
+
+
+def send(port, sender, rcpts, path, dsn):
+    data = open(path, "rb").read()
+    with smtplib.SMTP("127.0.0.1", port, timeout=60) as s:
+        s.ehlo("client.example.test")
+        mail_opts = ["BODY=8BITMIME", f"SIZE={len(data)}"]
+        if dsn:
+            mail_opts += ["RET=HDRS", "ENVID=quillgate-e2e"]
+        s.mail(sender, mail_opts)
+        for r in rcpts:
+            opts = []
+            if dsn:
+                local = r.split("@")[0]
+                opts = ["NOTIFY=SUCCESS,FAILURE", f"ORCPT=rfc822;{local}.original@example.test"]
+            code, msg = s.rcpt(r, opts)
+            if code != 250:
+                raise SystemExit(f"RCPT {r}: {code} {msg}")
+        code, msg = s.data(data)
+        if code != 250:
+            raise SystemExit(f"DATA: {code} {msg}")
+        print(msg.decode(errors="replace"))
+
+
+def split(raw):
+    head, sep, body = raw.partition(b"\n\n")
+    if not sep:
+        raise ValueError("no blank line after the header block")
+    return head, body
+
+
+def header_fields(head):
+    """Header block -> list of (name, [physical lines])."""
+    fields = []
+    for line in head.split(b"\n"):
+        if line[:1] in (b" ", b"\t") and fields:
+            fields[-1][1].append(line)
+        else:
+            fields.append((line.split(b":", 1)[0].decode(errors="replace"), [line]))
+    return fields
+
+
+def check(path, original, args):
+    problems = []
+    raw = open(path, "rb").read()
+    orig = open(original, "rb").read()
+    try:
+        head, body = split(raw)
+    except ValueError as e:
+        return [str(e)]
+    # Postfix stores mail with bare line feeds; the message was sent with CRLF.
+    ohead, obody = split(orig.replace(b"\r\n", b"\n"))
+    if body != obody:
+        a = hashlib.sha256(body).hexdigest()[:16]
+        b = hashlib.sha256(obody).hexdigest()[:16]
+        problems.append(f"body differs: {len(body)} bytes ({a}) delivered, "
+                        f"{len(obody)} bytes ({b}) sent")
+    if b"\r" in head:
+        problems.append("a carriage return is left in the delivered header block "
+                        "(a line end was doubled)")
+    fields = header_fields(head)
+    names = [n.lower() for n, _ in fields]
+    # The sender's headers arrive in their order, apart from the ones Rspamd removes.
+    removed = {h.lower() for h in args.absent}
+    want = [f for f in header_fields(ohead) if f[0].lower() not in removed]
+    pos = 0
+    for name, lines in want:
+        try:
+            pos = next(i for i in range(pos, len(fields)) if fields[i][1] == lines) + 1
+        except StopIteration:
+            problems.append(f"header {name!r} is missing, changed or out of order")
+    for h in args.present:
+        if h.lower() not in names:
+            problems.append(f"header {h} is missing")
+    for h in args.absent:
+        if h.lower() in names:
+            problems.append(f"header {h} is still there")
+    for h in args.folded:
+        found = [lines for n, lines in fields if n.lower() == h.lower()]
+        if not found:
+            problems.append(f"header {h} (expected folded) is missing")
+        elif len(found[0]) < 2 or not all(l[:1] == b"\t" for l in found[0][1:]):
+            problems.append(f"header {h} is not folded onto tab-indented lines: {found[0]!r}")
+    for h in args.header_value:
+        name, _, want_value = h.partition("=")
+        values = [b" ".join(l.strip() for l in lines).split(b":", 1)[1].strip().decode()
+                  for n, lines in fields if n.lower() == name.lower()]
+        if want_value not in values:
+            problems.append(f"header {name} has {values!r}, expected {want_value!r}")
+    for h in args.header_prefix:
+        name, _, prefix = h.partition("=")
+        values = [b" ".join(l.strip() for l in lines).split(b":", 1)[1].strip().decode()
+                  for n, lines in fields if n.lower() == name.lower()]
+        if not any(v.startswith(prefix) for v in values):
+            problems.append(f"header {name} has {values!r}, expected one starting {prefix!r}")
+    for h in args.count:
+        name, _, n = h.partition("=")
+        if names.count(name.lower()) != int(n):
+            problems.append(f"header {name} occurs {names.count(name.lower())} times, "
+                            f"expected {n}")
+    return problems
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    sub = ap.add_subparsers(dest="cmd", required=True)
+    m = sub.add_parser("make")
+    m.add_argument("kind")
+    m.add_argument("file")
+    m.add_argument("msgid")
+    s = sub.add_parser("send")
+    s.add_argument("port", type=int)
+    s.add_argument("sender")
+    s.add_argument("rcpts")
+    s.add_argument("file")
+    s.add_argument("--dsn", action="store_true")
+    c = sub.add_parser("check")
+    c.add_argument("file")
+    c.add_argument("original")
+    c.add_argument("--present", action="append", default=[])
+    c.add_argument("--absent", action="append", default=[])
+    c.add_argument("--folded", action="append", default=[])
+    c.add_argument("--header-value", action="append", default=[])
+    c.add_argument("--header-prefix", action="append", default=[])
+    c.add_argument("--count", action="append", default=[])
+    a = ap.parse_args()
+    if a.cmd == "make":
+        with open(a.file, "wb") as f:
+            f.write(make(a.kind, a.msgid))
+    elif a.cmd == "send":
+        send(a.port, a.sender, a.rcpts.split(","), a.file, a.dsn)
+    else:
+        problems = check(a.file, a.original, a)
+        for p in problems:
+            print(f"{os.path.basename(a.file)}: {p}", file=sys.stderr)
+        return 1 if problems else 0
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
