@@ -84,14 +84,16 @@ inline unsigned short free_tcp_port() {
 }
 
 // One run of the quillgate binary in `working_dir`; standard output and error go to files in
-// `output_dir`. A daemon still running at destruction is killed.
+// `output_dir`. With `private_network` it runs in a network namespace of its own, where no port
+// is taken. A daemon still running at destruction is killed.
 class daemon_process {
   public:
     daemon_process(const std::filesystem::path& working_dir, const std::vector<std::string>& args,
-                   const std::filesystem::path& output_dir)
+                   const std::filesystem::path& output_dir, bool private_network = false)
         : stdout_path_((output_dir / "daemon.stdout").string()),
           stderr_path_((output_dir / "daemon.stderr").string()) {
         std::vector<std::string> argv_text{quillgate_binary()};
+        if (private_network) argv_text.insert(argv_text.begin(), {"/usr/bin/unshare", "-n"});
         argv_text.insert(argv_text.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (std::string& arg : argv_text)

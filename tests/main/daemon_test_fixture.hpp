@@ -46,13 +46,14 @@ class DaemonTest : public testing::Test {
         write_file(work_file(name), text);
     }
 
-    // Starts the daemon with `args` in the working directory.
-    daemon_process& start(const std::vector<std::string>& args = {}) {
+    // Starts the daemon with `args` in the working directory, in a network namespace of its own
+    // with `private_network`.
+    daemon_process& start(const std::vector<std::string>& args = {}, bool private_network = false) {
         if (daemon_) {
             EXPECT_EQ(daemon_->standard_error(), "");
         }
         daemon_.reset();
-        daemon_ = std::make_unique<daemon_process>(work_dir(), args, dir_.path());
+        daemon_ = std::make_unique<daemon_process>(work_dir(), args, dir_.path(), private_network);
         return *daemon_;
     }
 

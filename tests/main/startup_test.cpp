@@ -70,6 +70,18 @@ TEST_F(Startup, ReadsQuillgateConfAndLogsOneStartLine) {
     EXPECT_EQ(daemon_->standard_output(), "");
 }
 
+TEST_F(Startup, ShippedConfigurationStartsTheDaemon) {
+    std::filesystem::copy_file(std::string(test_support::source_dir()) + "/quillgate.conf",
+                               work_file("quillgate.conf"));
+    start({}, true);
+    const std::string log = work_file(test_support::daily_log_name("quillgate", ".log"));
+    ASSERT_TRUE(test_support::wait_until([&] {
+        return test_support::untimed_lines(test_support::read_file(log)) ==
+               std::vector<std::string>{tcp_start_line(10024)};
+    })) << daemon_->standard_output();
+    stop_daemon();
+}
+
 TEST_F(Startup, UsesTheFirstArgumentAndIgnoresTheRest) {
     const unsigned short port = test_support::free_tcp_port();
     write_config(daemon_config("listen_port = " + std::to_string(port) + ";"), "first.conf");
