@@ -92,6 +92,10 @@ case_baseline_without_filter() {
   [ "$action" != reject ] || fail "Rspamd rejects the plain message"
   action=$(rspamd_action "$gtube")
   [ "$action" = reject ] || fail "Rspamd gives '$action' for GTUBE, not reject"
+  # The re-injection smtpd refuses bare line feeds, so every forwarded message proves that
+  # quillgate's line ends (added and folded headers included) are CRLF.
+  "$PY" "$HERE/mailtool.py" bare-lf "$P_REINJECT" >>"$T/send.out" 2>&1 \
+    || fail "the re-injection smtpd accepted a message with a bare line feed"
   set_content_filter ""
   swaks_send sender@example.test alice@example.test "$plain"
   expect_delivered alice 1
@@ -281,9 +285,16 @@ case_gtube_accept() {
   expect_xforward "$id" alice@example.test bob@example.test
 }
 
+# on_reject changed by SIGHUP: connections accepted after the reload follow the new setting.
 case_gtube_rewrite_recipients() {
   local m id
-  quillgate_tcp rewrite_recipients
+  qg_config_tcp rewrite_recipients >"$T/quillgate/quillgate.conf"
+  kill -HUP "$QG_PID"
+  wait_for 20 "quillgate to reload its configuration" \
+    grep -F "Configuration reloaded successfully." "$(QG_LOG_DIR)"/quillgate_*.log
+  # Postfix's reload drops its cached LMTP connections, which keep the settings they were
+  # accepted with.
+  postfix_reload
   m=$(make_msg gtube "$CASE")
   id=$(msgid_of "$m")
   swaks_send sender@remote.test alice@example.test,bob@example.test "$m"
@@ -295,6 +306,21 @@ case_gtube_rewrite_recipients() {
   expect_filter_reply "$id" alice@example.test sent "250 OK: Message accepted \(recipients rewritten\)"
   expect_filter_reply "$id" bob@example.test sent "250 OK: Message accepted \(recipients rewritten\)"
   expect_xforward "$id" alice+spam@example.test bob+spam@example.test
+}
+
+# Rejected with the symbol QUARANTINED: Postfix is told 250 and nothing is re-injected.
+case_quarantine() {
+  local m id
+  m=$(make_msg quarantine "$CASE")
+  id=$(msgid_of "$m")
+  swaks_send sender@remote.test alice@example.test,bob@example.test "$m"
+  wait_for 60 "$CASE: Postfix to hand the message to quillgate" \
+    log_has " postfix/quillgate/lmtp\[[0-9]+\]: .*to=<bob@example.test>, .*status="
+  expect_filter_reply "$id" alice@example.test sent "250 OK: Message quarantined"
+  expect_filter_reply "$id" bob@example.test sent "250 OK: Message quarantined"
+  wait_for 60 "$CASE: the queue to be empty" queue_empty
+  expect_nothing_delivered
+  ! qid_reinjected "$id" >/dev/null || fail "$CASE: the quarantined message was re-injected"
 }
 
 # expect_deferred MSGID REPLY: Postfix keeps the message in its queue with quillgate's reply.
@@ -366,8 +392,10 @@ run_all_cases() {
   run_case gtube_reject
   run_case gtube_accept
   run_case gtube_rewrite_recipients
+  run_case quarantine
   run_case rspamd_stopped
   run_case reinjection_stopped
   run_case ten_megabytes
   run_case plain_unix
+  quillgate_stop
 }

@@ -83,6 +83,18 @@ skip_local = false;
 skip_authenticated = false;
 use = ["x-spam-status", "remove-spam-flag"];
 EOF
+  # A quarantining rule as a site may have one: mail with X-Quarantine-Test is rejected with
+  # the symbol QUARANTINED.
+  cat >"$r/local/rspamd.local.lua" <<'EOF'
+rspamd_config.QUARANTINED = {
+  callback = function(task)
+    return task:get_header('X-Quarantine-Test') ~= nil
+  end,
+  score = 50.0,
+  description = 'Test rule of the quillgate suite: quarantine this message',
+  group = 'quillgate_test',
+}
+EOF
 }
 
 rspamd_ping() {
@@ -244,7 +256,7 @@ EOF
   -o mynetworks=127.0.0.0/8
   -o smtpd_recipient_restrictions=permit_mynetworks,reject
   -o smtpd_relay_restrictions=permit_mynetworks,reject
-  -o smtpd_forbid_bare_newline=yes
+  -o smtpd_forbid_bare_newline=reject
   -o smtpd_forbid_bare_newline_exclusions=
 # The same on a Unix-domain socket (public/reinject in the queue directory).
 reinject  unix  n       -       n       -       10      smtpd
@@ -255,7 +267,7 @@ reinject  unix  n       -       n       -       10      smtpd
   -o mynetworks=127.0.0.0/8
   -o smtpd_recipient_restrictions=permit_mynetworks,reject
   -o smtpd_relay_restrictions=permit_mynetworks,reject
-  -o smtpd_forbid_bare_newline=yes
+  -o smtpd_forbid_bare_newline=reject
   -o smtpd_forbid_bare_newline_exclusions=
 EOF
   fi
@@ -341,6 +353,14 @@ quillgate_stop() {
   fi
   wait "$pid" || rc=$?
   [ "$rc" -eq 0 ] || fail "quillgate exited with status $rc after SIGTERM"
+  quillgate_check_sanitizers
+}
+
+# A sanitizer report in quillgate's output fails the suite even when the process went on.
+quillgate_check_sanitizers() {
+  if grep -E "ERROR: (Address|Leak)Sanitizer|runtime error:" "$T/quillgate/stdout" >/dev/null 2>&1; then
+    fail "quillgate's output holds a sanitizer report"
+  fi
 }
 
 # For the EXIT trap: stops what is still running without failing.

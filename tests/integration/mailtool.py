@@ -4,6 +4,8 @@
   mailtool.py make KIND FILE MESSAGE-ID   write a message with CRLF line ends: plain, gtube, big
   mailtool.py send PORT FROM TO[,TO] FILE [--dsn]
                                           submit FILE over SMTP; --dsn adds NOTIFY and ORCPT
+  mailtool.py bare-lf PORT                exit 0 when the SMTP server at PORT refuses a message
+                                          that holds a bare line feed
   mailtool.py check MAILDIR-FILE ORIGINAL [OPTIONS]
                                           compare a delivered message with the one sent
 """
@@ -53,6 +55,10 @@ def make(kind, msgid):
             "",
             "Last line without anything after it.",
         ]
+    elif kind == "quarantine":
+        # Matched by the suite's Rspamd rule QUARANTINED.
+        head = headers(msgid, "Quarantine test", ["X-Quarantine-Test: yes"])
+        body = ["This message is to be quarantined."]
     elif kind == "gtube":
         head = headers(msgid, "GTUBE test")
         body = ["This is the GTUBE test message.", "", GTUBE, ""]
@@ -93,6 +99,34 @@ def send(port, sender, rcpts, path, dsn):
         if code != 250:
             raise SystemExit(f"DATA: {code} {msg}")
         print(msg.decode(errors="replace"))
+
+
+def bare_lf_refused(port):
+    """Talks SMTP by hand, since smtplib would repair the bare line feed."""
+    import socket
+    s = socket.create_connection(("127.0.0.1", port), 10)
+    s.settimeout(10)
+    f = s.makefile("rb")
+
+    def reply():
+        while True:
+            line = f.readline()
+            if not line:
+                return b"(connection closed)"
+            if line[3:4] != b"-":
+                return line
+
+    reply()
+    for cmd in (b"EHLO client.example.test", b"MAIL FROM:<sender@example.test>",
+                b"RCPT TO:<alice@example.test>", b"DATA"):
+        s.sendall(cmd + b"\r\n")
+        r = reply()
+        if not r[:1] in (b"2", b"3"):
+            raise SystemExit(f"{cmd.decode()}: {r!r}")
+    s.sendall(b"Subject: bare line feed\r\nX-Folded: a\n\tb\r\n\r\nbody\r\n.\r\n")
+    r = reply()
+    print(r.decode(errors="replace").strip())
+    return not r.startswith(b"2")
 
 
 def split(raw):
@@ -187,6 +221,8 @@ def main():
     s.add_argument("rcpts")
     s.add_argument("file")
     s.add_argument("--dsn", action="store_true")
+    b = sub.add_parser("bare-lf")
+    b.add_argument("port", type=int)
     c = sub.add_parser("check")
     c.add_argument("file")
     c.add_argument("original")
@@ -200,6 +236,8 @@ def main():
     if a.cmd == "make":
         with open(a.file, "wb") as f:
             f.write(make(a.kind, a.msgid))
+    elif a.cmd == "bare-lf":
+        return 0 if bare_lf_refused(a.port) else 1
     elif a.cmd == "send":
         send(a.port, a.sender, a.rcpts.split(","), a.file, a.dsn)
     else:
