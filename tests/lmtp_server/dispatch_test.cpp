@@ -2,6 +2,7 @@
 // and the re-injection at the fake mail server, with each reply and its log lines.
 #include <algorithm>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,11 @@ struct path_case {
     std::vector<std::string> delivered_to; // empty: nothing may reach the mail server
     const std::string* delivered_message;
 };
+
+// Names the case in test listings.
+void PrintTo(const path_case& c, std::ostream* out) {
+    *out << c.name;
+}
 
 const path_case path_cases[] = {
     {"RejectRefused",
@@ -374,6 +380,27 @@ TEST_F(Dispatch, LateVerdictAfterTimeoutIsNotForwarded) {
     EXPECT_TRUE(mail_.connections().empty());
     EXPECT_FALSE(log_.contains("Write error"));
     EXPECT_FALSE(log_.contains("Resetting session"));
+}
+
+TEST_F(Dispatch, ForwardUnderWayAtTimeoutRunsToItsEnd) {
+    test_support::fake_mail_script script;
+    script.message = test_support::fake_step::silence();
+    auto stalling = std::make_unique<test_support::fake_mail_server>(script);
+    Config config = base_config();
+    config.timeout_seconds = 1;
+    config.forward_port = stalling->port();
+    restart(config);
+    auto opened = open();
+    auto& client = *opened;
+    send_envelope(client, {"<a@example.org>"});
+    client.send(stuffed_message + ".\r\n");
+    EXPECT_EQ(client.read_line(3s), "421 4.4.2 Connection timeout");
+    EXPECT_TRUE(client.at_end());
+    ASSERT_EQ(stalling->connections().size(), 1u);
+    stalling.reset();
+    EXPECT_TRUE(log_.wait_for(level_enum::info, "[" + id_ + "] Resetting session"));
+    EXPECT_TRUE(log_.wait_for_part("[" + id_ + "] Write error: "));
+    EXPECT_FALSE(log_.contains("Session closed before the verdict"));
 }
 
 TEST_F(Dispatch, CommandsSentDuringTheScanAreAnsweredAfterTheVerdict) {

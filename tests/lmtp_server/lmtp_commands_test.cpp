@@ -1,4 +1,5 @@
 // Command recognition, XFORWARD capture, DATA unstuffing and reply building, without sockets.
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,11 @@ struct command_case {
     lmtp_command command;
     const char* argument;
 };
+
+// Names the case in test listings.
+void PrintTo(const command_case& c, std::ostream* out) {
+    *out << c.name;
+}
 
 const command_case command_cases[] = {
     {"LhloWithName", "LHLO mx.example.org", lmtp_command::lhlo, "mx.example.org"},
@@ -69,6 +75,11 @@ struct xforward_case {
     XForwardData expected;
     std::vector<std::string> unknown;
 };
+
+// Names the case in test listings.
+void PrintTo(const xforward_case& c, std::ostream* out) {
+    *out << c.name;
+}
 
 // Attributes as an earlier XFORWARD of the transaction left them.
 XForwardData earlier() {
@@ -140,6 +151,11 @@ struct data_case {
     bool stored;
     std::string appended;
 };
+
+// Names the case in test listings.
+void PrintTo(const data_case& c, std::ostream* out) {
+    *out << c.name;
+}
 
 const data_case data_cases[] = {
     {"PlainLineGetsLineFeed", "Subject: x\r", true, "Subject: x\r\n"},

@@ -96,6 +96,15 @@ class log_capture {
         }
         return true;
     }
+    // Waits until a line containing `part` was logged; false after `limit`.
+    bool wait_for_part(const std::string& part, std::chrono::milliseconds limit = 5s) const {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!contains(part)) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
     std::vector<log_line> lines() const { return sink_->lines(); }
 
   private:

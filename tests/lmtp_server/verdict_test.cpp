@@ -1,4 +1,5 @@
 // The verdict decision from a parsed scanner reply and the reject action, without sockets.
+#include <ostream>
 #include <string>
 
 #include <boost/property_tree/exceptions.hpp>
@@ -19,6 +20,11 @@ struct verdict_case {
     bool rewrite;
     bool edit_headers;
 };
+
+// Names the case in test listings.
+void PrintTo(const verdict_case& c, std::ostream* out) {
+    *out << c.name;
+}
 
 const verdict_case verdict_cases[] = {
     {"QuarantinedRejectDiscarded", R"({"action":"reject","symbols":{"QUARANTINED":{"score":1}}})",
