@@ -39,19 +39,19 @@ class lmtp_session : public std::enable_shared_from_this<lmtp_session<Socket>> {
   private:
     template <class A, class S> friend class server;
 
-    void on_timeout(const boost::system::error_code& ec);
-    void on_write(const boost::system::error_code& ec, const std::string& reply);
-    void do_read();
-    void on_read(const boost::system::error_code& ec);
-    void handle_command(const std::string& line);
+    void on_timeout(const boost::system::error_code& ec); // the idle timer ran out or was reset
+    void on_write(const boost::system::error_code& ec, const std::string& reply); // read on or stop
+    void do_read();                                    // reads the next line
+    void on_read(const boost::system::error_code& ec); // takes one line, command or DATA
+    void handle_command(const std::string& line);      // answers one command line
     void handle_xforward(const std::string& line, const std::string& arguments);
-    void handle_data_line(const std::string& line);
-    void process_message();
-    void on_scan(const std::string& reply);
-    void dispatch_verdict(const std::string& reply);
+    void handle_data_line(const std::string& line);  // stores a DATA line or ends the data
+    void process_message();                          // hands the message to the scanner
+    void on_scan(const std::string& reply);          // the scanner's reply, empty on failure
+    void dispatch_verdict(const std::string& reply); // may throw: the caller guards it
     void forward_message(const boost::property_tree::ptree& reply, const verdict& decision);
-    void on_delivery(bool delivered, const std::string& success_reply);
-    void answer(const std::string& line);
+    void on_delivery(bool delivered, const std::string& success_reply); // the forward's outcome
+    void answer(const std::string& line); // the transaction's reply, once per recipient, then reset
 
     boost::asio::io_context& io_context_;
     Socket socket_;

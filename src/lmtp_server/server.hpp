@@ -21,9 +21,9 @@ template <class Acceptor, class Socket> class server {
     server& operator=(const server&) = delete;
 
   private:
-    void do_accept();
-    void on_accept(const boost::system::error_code& ec, Socket socket);
-    void start_session(Socket socket, const std::string& client_ip);
+    void do_accept();                                                   // starts one accept
+    void on_accept(const boost::system::error_code& ec, Socket socket); // then accepts again
+    void start_session(Socket socket, const std::string& client_ip);    // id, log line, greeting
 
     boost::asio::io_context& io_context_;
     Acceptor acceptor_;
