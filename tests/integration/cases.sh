@@ -238,8 +238,8 @@ case_plain_tcp() {
   plain_for_two
 }
 
-# A second message over the LMTP connection that Postfix kept: it starts with RSET, and its
-# XFORWARD data are its own, not those of the first transaction.
+# A second message over the LMTP connection that Postfix kept (this transport caches it for
+# 10 s): it starts with RSET, and its XFORWARD data are its own, not those of the first one.
 case_connection_reuse() {
   local m1 m2 id2
   m1=$(make_msg plain "$CASE-1")
@@ -249,9 +249,9 @@ case_connection_reuse() {
   expect_delivered carol 1
   swaks_send sender@example.test alice@example.test "$m2"
   expect_delivered alice 1
-  check_mail alice "$m2" "${RSPAMD_HEADERS[@]}"
   local q
   q=$(qid_received "$id2")
+  check_mail alice "$m2" "${RSPAMD_HEADERS[@]}" --header-value X-Rspamd-Queue-Id="$q"
   expect_log " postfix/quillgate/lmtp\[[0-9]+\]: $q: to=<alice@example.test>, .*conn_use=2.*status=sent"
   expect_xforward "$id2" alice@example.test
 }

@@ -14,7 +14,7 @@ log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*"; }
 dump_logs() {
   local f
   for f in "$T/postfix/maillog" "$T/rspamd/log/rspamd.log" "$T"/quillgate/log/*.log \
-           "$T/quillgate/stdout"; do
+           "$T/quillgate/stdout" "$T/swaks.out" "$T/send.out"; do
     [ -f "$f" ] || continue
     echo "----- last lines of ${f#"$T"/} -----"
     tail -n 40 "$f" | cut -c1-400
@@ -243,6 +243,7 @@ quillgate unix  -       -       n       -       4       lmtp
   -o syslog_name=postfix/quillgate
   -o lmtp_send_xforward_command=yes
   -o lmtp_connection_cache_destinations=static:all
+  -o lmtp_connection_cache_time_limit=10s
 EOF
   if [ "$1" = yes ]; then
     cat >>"$m" <<EOF
