@@ -56,7 +56,6 @@ rspamd_reply kept_open(std::string bytes) {
 }
 
 const std::string crlf_verdict = "{\"action\": \"reject\"}\r\n";
-const std::string big_body(body_limit, 'x');
 
 std::vector<reply_case> reply_cases() {
     return {
@@ -89,22 +88,8 @@ std::vector<reply_case> reply_cases() {
                    "\r\nContent-Length: 2\r\n\r\n{}"),
          "",
          {"[error] Rspamd client (%T) read failed: header limit exceeded"}},
-        {"BodyOfExactly8MiBIsHandedOn",
-         kept_open(head_for(body_limit) + big_body),
-         big_body,
-         {"[debug] Rspamd response: " + big_body}},
-        {"BodyOneByteOver8MiBExceedsTheLimit",
-         kept_open(head_for(body_limit + 1) + big_body + "x"),
-         "",
-         {"[error] Rspamd client (%T) read failed: body limit exceeded"}},
         {"HugeContentLengthExceedsTheLimitBeforeAnyBodyIsKept",
          kept_open("HTTP/1.1 200 OK\r\nContent-Length: 100000000000000\r\n\r\n{}"),
-         "",
-         {"[error] Rspamd client (%T) read failed: body limit exceeded"}},
-        {"ChunkedBodyOver8MiBExceedsTheLimit",
-         rspamd_reply::raw_then_close(
-             "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n800001\r\n" + big_body +
-             "x\r\n0\r\n\r\n"),
          "",
          {"[error] Rspamd client (%T) read failed: body limit exceeded"}},
         {"ChunkedBodyIsJoined",
@@ -137,33 +122,40 @@ std::string expected_log(const reply_case& c, const std::string& transport) {
     return text;
 }
 
-// Each reply case runs over one transport against a fresh fake.
-class scan_reply : public scan_test,
-                   public ::testing::WithParamInterface<std::tuple<bool, reply_case>> {
+// Runs one scan over one transport against a fresh fake that plays `reply`.
+class reply_runner : public scan_test {
   protected:
-    // Scans once against a fake that plays the case's reply.
-    void check_case() {
-        const auto& [over_unix, c] = GetParam();
+    // The outcome of the scan; the fake must have read exactly one request.
+    scan_outcome scan_with(bool over_unix, const rspamd_reply& reply) {
         test_support::temp_dir dir;
         auto rspamd =
             over_unix ? std::make_unique<fake_rspamd>(rspamd_listen{"", dir.file("rspamd.sock")})
                       : std::make_unique<fake_rspamd>();
-        rspamd->push(c.reply);
+        rspamd->push(reply);
         const Config config =
             over_unix ? unix_config(rspamd->unix_path()) : tcp_config("127.0.0.1", rspamd->port());
         const auto outcome = scan(config);
-        expect_one_late_call(outcome);
-        EXPECT_TRUE(outcome.reply == c.expected)
-            << "reply of " << outcome.reply.size() << " bytes: " << outcome.reply.substr(0, 200);
-        const std::string log = log_text();
-        EXPECT_TRUE(log == expected_log(c, over_unix ? "Unix" : "TCP"))
-            << "log: " << log.substr(0, 2000);
         EXPECT_EQ(rspamd->requests().size(), 1u);
+        return outcome;
+    }
+
+    // Expects the log to be exactly `expected`, showing only its start on a mismatch.
+    void expect_log(const std::string& expected) {
+        const std::string log = log_text();
+        EXPECT_TRUE(log == expected) << "log: " << log.substr(0, 2000);
     }
 };
 
+// Each reply case runs over each transport.
+class scan_reply : public reply_runner,
+                   public ::testing::WithParamInterface<std::tuple<bool, reply_case>> {};
+
 TEST_P(scan_reply, CompletionGetsTheBodyOrTheEmptyText) {
-    check_case();
+    const auto& [over_unix, c] = GetParam();
+    const auto outcome = scan_with(over_unix, c.reply);
+    expect_one_late_call(outcome);
+    EXPECT_EQ(outcome.reply, c.expected);
+    expect_log(expected_log(c, over_unix ? "Unix" : "TCP"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, scan_reply,
@@ -172,6 +164,55 @@ INSTANTIATE_TEST_SUITE_P(Replies, scan_reply,
                              return std::string(std::get<0>(info.param) ? "Unix_" : "Tcp_") +
                                     std::get<1>(info.param).name;
                          });
+
+// The 8 MiB body limit, over each transport (the large bodies are made only when a test runs).
+class scan_body_limit : public reply_runner, public ::testing::WithParamInterface<bool> {
+  protected:
+    // The read-failed line of this transport.
+    std::string limit_line() const {
+        return std::string("[error] Rspamd client (") + (GetParam() ? "Unix" : "TCP") +
+               ") read failed: body limit exceeded\n";
+    }
+};
+
+TEST_P(scan_body_limit, BodyOfExactly8MiBIsHandedOn) {
+    const std::string body(body_limit, 'x');
+    const auto outcome = scan_with(GetParam(), kept_open(head_for(body.size()) + body));
+    expect_one_late_call(outcome);
+    EXPECT_TRUE(outcome.reply == body) << "reply of " << outcome.reply.size() << " bytes";
+    expect_log("[debug] Rspamd response: " + body + "\n");
+}
+
+TEST_P(scan_body_limit, ContentLengthOneByteOverFails) {
+    const std::string body(body_limit + 1, 'x');
+    const auto outcome = scan_with(GetParam(), kept_open(head_for(body.size()) + body));
+    expect_one_late_call(outcome);
+    EXPECT_EQ(outcome.reply.size(), 0u);
+    expect_log(limit_line());
+}
+
+TEST_P(scan_body_limit, ChunkedBodyOneByteOverFails) {
+    const std::string chunk(body_limit + 1, 'x');
+    const auto outcome = scan_with(
+        GetParam(), rspamd_reply::raw_then_close(
+                        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n800001\r\n" + chunk +
+                        "\r\n0\r\n\r\n"));
+    expect_one_late_call(outcome);
+    EXPECT_EQ(outcome.reply.size(), 0u);
+    expect_log(limit_line());
+}
+
+TEST_P(scan_body_limit, CloseDelimitedBodyOneByteOverFails) {
+    const std::string body(body_limit + 1, 'x');
+    const auto outcome =
+        scan_with(GetParam(), rspamd_reply::raw_then_close("HTTP/1.1 200 OK\r\n\r\n" + body));
+    expect_one_late_call(outcome);
+    EXPECT_EQ(outcome.reply.size(), 0u);
+    expect_log(limit_line());
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, scan_body_limit, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Unix" : "Tcp"; });
 
 } // namespace
 } // namespace scan_testing
