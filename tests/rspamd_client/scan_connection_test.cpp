@@ -6,6 +6,8 @@
 
 #include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "scan_fixture.hpp"
 #include "support/fake_rspamd.hpp"
@@ -85,6 +87,41 @@ TEST_F(scan_connection, UnreachableScannerGivesOneErrorAndTheEmptyText) {
         ASSERT_EQ(errors.size(), before + 1);
         EXPECT_EQ(errors.back(), c.error);
     }
+}
+
+// Lowers the open-file limit so that the next descriptor cannot be had; restores it on exit.
+class descriptor_starvation {
+  public:
+    descriptor_starvation() {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        const int next_free = ::dup(0); // every lower descriptor is in use
+        ::close(next_free);
+        rlimit starved = saved_;
+        starved.rlim_cur = static_cast<rlim_t>(next_free);
+        ::setrlimit(RLIMIT_NOFILE, &starved);
+    }
+    ~descriptor_starvation() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+    descriptor_starvation(const descriptor_starvation&) = delete;
+    descriptor_starvation& operator=(const descriptor_starvation&) = delete;
+
+  private:
+    rlimit saved_{};
+};
+
+TEST_F(scan_connection, SocketThatCannotBeOpenedFailsLaterFromTheLoop) {
+    test_support::temp_dir dir;
+    const Config config = unix_config(dir.file("absent.sock"));
+    scan(config); // sets up the loop's reactor, which needs descriptors of its own
+    std::shared_ptr<scan_outcome> outcome;
+    {
+        descriptor_starvation starved;
+        outcome = start_scan(config, {});
+    }
+    run_io();
+    expect_one_late_call(*outcome);
+    EXPECT_EQ(outcome->reply, "");
+    EXPECT_EQ(error_lines().back(),
+              "[error] Rspamd client (Unix) connect failed: Too many open files");
 }
 
 TEST_F(scan_connection, SocketPathOf107BytesIsConnected) {
