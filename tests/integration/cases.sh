@@ -256,6 +256,24 @@ case_connection_reuse() {
   expect_xforward "$id2" alice@example.test
 }
 
+# The null sender (a bounce from elsewhere) and an 8-bit sender address over SMTPUTF8, which
+# quillgate announces: both pass unchanged to the re-injection smtpd.
+case_unusual_senders() {
+  local m1 m2
+  m1=$(make_msg plain "$CASE-null")
+  m2=$(make_msg plain "$CASE-utf8")
+  "$PY" "$HERE/mailtool.py" send "$P_SMTP" "" alice@example.test "$m1" >>"$T/send.out" 2>&1 \
+    || fail "$CASE: submission with the null sender failed"
+  "$PY" "$HERE/mailtool.py" send "$P_SMTP" "sënder@example.test" bob@example.test "$m2" \
+    --smtputf8 >>"$T/send.out" 2>&1 || fail "$CASE: submission over SMTPUTF8 failed"
+  expect_delivered alice 1
+  expect_delivered bob 1
+  check_mail alice "$m1" "${RSPAMD_HEADERS[@]}" --header-value "Return-Path=<>"
+  check_mail bob "$m2" "${RSPAMD_HEADERS[@]}" --header-value "Return-Path=<sënder@example.test>"
+  expect_xforward "$(msgid_of "$m1")" alice@example.test
+  expect_xforward "$(msgid_of "$m2")" bob@example.test
+}
+
 case_gtube_reject() {
   local m id
   m=$(make_msg gtube "$CASE")
@@ -389,6 +407,7 @@ case_plain_unix() {
 run_all_cases() {
   run_case plain_tcp
   run_case connection_reuse
+  run_case unusual_senders
   run_case gtube_reject
   run_case gtube_accept
   run_case gtube_rewrite_recipients

@@ -2,8 +2,9 @@
 """Test messages and Maildir checks of the end-to-end suite.
 
   mailtool.py make KIND FILE MESSAGE-ID   write a message with CRLF line ends: plain, gtube, big
-  mailtool.py send PORT FROM TO[,TO] FILE [--dsn]
-                                          submit FILE over SMTP; --dsn adds NOTIFY and ORCPT
+  mailtool.py send PORT FROM TO[,TO] FILE [--dsn] [--smtputf8]
+                                          submit FILE over SMTP; --dsn adds NOTIFY and ORCPT;
+                                          an empty FROM is the null sender
   mailtool.py bare-lf PORT                exit 0 when the SMTP server at PORT refuses a message
                                           that holds a bare line feed
   mailtool.py check MAILDIR-FILE ORIGINAL [OPTIONS]
@@ -79,11 +80,11 @@ def make(kind, msgid):
     return ("\r\n".join(head) + "\r\n\r\n" + "\r\n".join(body) + "\r\n").encode()
 
 
-def send(port, sender, rcpts, path, dsn):
+def send(port, sender, rcpts, path, dsn, smtputf8=False):
     data = open(path, "rb").read()
     with smtplib.SMTP("127.0.0.1", port, timeout=60) as s:
         s.ehlo("client.example.test")
-        mail_opts = ["BODY=8BITMIME", f"SIZE={len(data)}"]
+        mail_opts = ["BODY=8BITMIME", f"SIZE={len(data)}"] + (["SMTPUTF8"] if smtputf8 else [])
         if dsn:
             mail_opts += ["RET=HDRS", "ENVID=quillgate-e2e"]
         s.mail(sender, mail_opts)
@@ -221,6 +222,7 @@ def main():
     s.add_argument("rcpts")
     s.add_argument("file")
     s.add_argument("--dsn", action="store_true")
+    s.add_argument("--smtputf8", action="store_true")
     b = sub.add_parser("bare-lf")
     b.add_argument("port", type=int)
     c = sub.add_parser("check")
@@ -239,7 +241,7 @@ def main():
     elif a.cmd == "bare-lf":
         return 0 if bare_lf_refused(a.port) else 1
     elif a.cmd == "send":
-        send(a.port, a.sender, a.rcpts.split(","), a.file, a.dsn)
+        send(a.port, a.sender, a.rcpts.split(","), a.file, a.dsn, a.smtputf8)
     else:
         problems = check(a.file, a.original, a)
         for p in problems:
