@@ -1,4 +1,4 @@
-// The pure pieces of the LMTP dialogue: command recognition, XFORWARD attributes, DATA lines
+// The socket-free steps of the LMTP dialogue: command recognition, XFORWARD attributes, DATA lines
 // and the reply texts, kept apart from the session so that they are tested without sockets.
 #pragma once
 

@@ -183,6 +183,8 @@ template <class Socket> void lmtp_session<Socket>::process_message() {
 }
 
 template <class Socket> void lmtp_session<Socket>::on_scan(const std::string& reply) {
+    // A stopped session has answered 421, so the client delivers the message again later:
+    // forwarding it now would deliver it twice.
     if (stopped_) {
         return spdlog::info("[{}] Session closed before the verdict, message not forwarded",
                             session_id_);
