@@ -14,7 +14,9 @@
 // Receives the scanner's reply body, or the empty text when no verdict could be had.
 using ScanCallback = std::function<void(std::string)>;
 
-// Starts one scan of `message`; `completion` is called later from the event loop, at most once.
+// Starts one scan of `message` over the Unix-domain socket when one is configured, else over TCP.
+// `completion` runs once from the event loop when the scan ends, never inside this call; it gets
+// the empty text on every failure, and is dropped uncalled if the loop stops first.
 void send_to_rspamd(boost::asio::io_context& io_context, const Config& config,
                     const std::string& sender, const std::vector<std::string>& recipients,
                     const std::string& client_ip, std::string& helo, const MailData& message,

@@ -15,7 +15,8 @@ void set_if_present(scan_request& request, const char* name, const std::string& 
     if (!value.empty()) request.set(name, value);
 }
 
-// Shuts `socket` down both ways; ENOTCONN means the peer has already gone and is no failure.
+// Logs the body, shuts `socket` down both ways (ENOTCONN only says the peer has gone already)
+// and returns the body, or the empty text after a shutdown failure or for an empty body.
 template <class Socket>
 std::string end_reply(std::string_view transport, Socket& socket, const std::string& body) {
     spdlog::debug("Rspamd response: {}", body);
