@@ -106,8 +106,6 @@ case_baseline_without_filter() {
 # ---------------------------------------------------------------------------------------------
 # quillgate between Postfix and Rspamd
 
-QG_LOG_DIR() { echo "$T/quillgate/log"; }
-
 # qg_config_tcp ON_REJECT: LMTP on a TCP port, Rspamd and re-injection over TCP.
 qg_config_tcp() {
   cat <<EOF2

@@ -311,12 +311,12 @@ set_content_filter() {
 
 queue_empty() { postqueue -c "$(PF_ETC)" -p 2>/dev/null | grep "Mail queue is empty" >/dev/null; }
 queue_flush() { postqueue -c "$(PF_ETC)" -f || fail "postqueue -f failed"; }
-queue_purge() { postsuper -c "$(PF_ETC)" -d ALL >/dev/null 2>&1 || true; }
 
 # ---------------------------------------------------------------------------------------------
 # quillgate
 
 QG_PID=""
+QG_LOG_DIR() { echo "$T/quillgate/log"; }
 
 # quillgate_start CONFIG-BODY: writes quillgate.conf and starts the daemon in the foreground, in
 # the background of the suite, with its working directory in $T/quillgate.
@@ -329,12 +329,19 @@ quillgate_start() {
   fi
   (cd "$q" && exec "$QUILLGATE" "$q/quillgate.conf" >>"$q/stdout" 2>&1) &
   QG_PID=$!
-  if [ -n "${QG_LISTEN_PORT:-}" ]; then
-    wait_for 20 "quillgate to listen on port $QG_LISTEN_PORT" port_open "$QG_LISTEN_PORT"
-  else
-    wait_for 20 "quillgate's socket $QG_LISTEN_SOCKET" test -S "$QG_LISTEN_SOCKET"
-  fi
+  wait_for 20 "quillgate to accept connections" quillgate_ready
+}
+
+# Ready: the TCP port accepts connections, or the socket has its mode and owner (they are set
+# after the socket listens, and the start line is logged after them).
+quillgate_ready() {
   kill -0 "$QG_PID" 2>/dev/null || fail "quillgate exited at start-up"
+  if [ -n "${QG_LISTEN_PORT:-}" ]; then
+    port_open "$QG_LISTEN_PORT"
+  else
+    test -S "$QG_LISTEN_SOCKET" &&
+      grep -F "LMTP server started on Unix socket $QG_LISTEN_SOCKET..." "$(QG_LOG_DIR)"/quillgate_*.log
+  fi
 }
 
 # quillgate_stop: SIGTERM, then the exit status must be 0 (an orderly stop).

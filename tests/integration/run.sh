@@ -7,8 +7,9 @@ set -Eeuo pipefail
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 if [ "${QG_E2E_IN_NETNS:-}" != 1 ]; then
+  export PATH="$PATH:/usr/sbin:/sbin"
   [ "$(id -u)" -eq 0 ] || { echo "run.sh: needs root (network namespace, Postfix, Rspamd)" >&2; exit 1; }
-  for tool in unshare ip postfix postconf postqueue postsuper rspamd swaks python3; do
+  for tool in unshare ip postfix postconf postqueue rspamd swaks python3; do
     command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (scripts/install-deps.sh)" >&2; exit 1; }
   done
   export QG_E2E_IN_NETNS=1
