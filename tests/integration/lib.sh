@@ -25,9 +25,11 @@ dump_logs() {
   fi
 }
 
+# Failure output goes to the suite's standard error (fd 9), also from inside a wait_for, whose
+# command's own output is discarded.
+exec 9>&2
 fail() {
-  echo "FAIL: $*" >&2
-  dump_logs >&2
+  { echo "FAIL: $*"; dump_logs; } >&9
   exit 1
 }
 
