@@ -11,8 +11,8 @@
 // The fake runs its own event loop on its own thread, so a test may drive its own io_context or
 // an external process against it. Every method may be called from any thread. Replies are taken
 // from the queue filled by push(), in order and across all connections; when the queue is empty
-// the responder set by respond_with() chooses (it runs on the fake's thread); without one the
-// fake answers 200 with a JSON "no action" verdict (`rspamd_reply::default_verdict`).
+// the responder set by respond_with() chooses (it runs on the fake's thread and must not throw);
+// without one the fake answers 200 with a JSON "no action" verdict (`default_verdict`).
 #pragma once
 
 #include <chrono>
