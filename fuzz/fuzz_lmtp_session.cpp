@@ -223,12 +223,12 @@ class harness {
     }
 
     // Runs one LMTP connection that sends `input` and checks everything it led to.
-    void run(const scanner_mode& mode, std::string_view input) {
+    void run(const scanner_mode& mode, std::string_view input, std::size_t chunk_size) {
         mode_ = &mode;
         scanner_.answer = mode.answer != nullptr ? mode.answer : "";
         scanner_.clear();
         mail_server_.clear();
-        const std::string received = converse(input);
+        const std::string received = converse(input, chunk_size);
         check(mode, input, received);
     }
 
@@ -254,18 +254,26 @@ class harness {
         return config;
     }
 
-    // Connects, writes the whole input, half-closes, and reads until the session closes.
-    std::string converse(std::string_view input) {
+    // Connects, writes the input in pieces of `chunk_size` bytes, half-closes, and reads until
+    // the session closes.
+    std::string converse(std::string_view input, std::size_t chunk_size) {
         stream_protocol::socket client(io_context_);
         client.connect(stream_protocol::endpoint(directory_ + "/lmtp.sock"));
         std::string received;
         std::array<char, 4096> chunk{};
         bool closed = false;
-        asio::async_write(client, asio::buffer(input.data(), input.size()),
-                          [&client](const boost::system::error_code&, std::size_t) {
-                              boost::system::error_code ignored;
-                              client.shutdown(stream_protocol::socket::shutdown_send, ignored);
-                          });
+        std::size_t written = 0;
+        std::function<void()> write_next = [&] {
+            const std::size_t piece = std::min(chunk_size, input.size() - written);
+            asio::async_write(client, asio::buffer(input.data() + written, piece),
+                              [&](const boost::system::error_code& ec, std::size_t n) {
+                                  written += n;
+                                  if (!ec && written < input.size()) return write_next();
+                                  boost::system::error_code ignored;
+                                  client.shutdown(stream_protocol::socket::shutdown_send, ignored);
+                              });
+        };
+        write_next();
         std::function<void()> do_read = [&] {
             client.async_read_some(asio::buffer(chunk),
                                    [&](const boost::system::error_code& ec, std::size_t n) {
@@ -357,10 +365,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-// The first byte chooses the scanner's answer; the rest is what the LMTP client sends.
+// The first byte chooses the scanner's answer and the size of the pieces the client writes
+// (so lines arrive split or in bursts); the rest is what the LMTP client sends.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     const scanner_mode& mode = modes[data[0] % modes.size()];
-    the_harness->run(mode, std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
+    constexpr std::array<std::size_t, 4> chunk_sizes{SIZE_MAX, 1, 7, 64};
+    const std::size_t chunk_size = chunk_sizes[(data[0] / modes.size()) % chunk_sizes.size()];
+    the_harness->run(mode, std::string_view(reinterpret_cast<const char*>(data + 1), size - 1),
+                     chunk_size);
     return 0;
 }
