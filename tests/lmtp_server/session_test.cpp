@@ -2,8 +2,11 @@
 // greeting, session ids, commands and their replies, pipelining, XFORWARD, the idle time-out.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -202,6 +205,47 @@ TEST(AcceptLoop, PeerAddressUnreadableDropsTheConnectionWithoutAnId) {
     EXPECT_TRUE(log.has(level_enum::info,
                         fmt::format("Starting LMTP session [{:016x}] from 127.0.0.1", next)));
     EXPECT_FALSE(log.contains("from local"));
+}
+
+// The highest descriptor number this process has open.
+int highest_descriptor() {
+    int highest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    }
+    return highest;
+}
+
+TEST(AcceptLoop, FailedAcceptsAreLoggedAndAcceptingResumes) {
+    log_capture log;
+    server_harness<tcp> harness(loopback());
+    harness.start();
+    asio::io_context io_context;
+    tcp::socket client(io_context);
+    client.open(tcp::v4());
+    // The sanitizers' type checks may need a descriptor the first time they meet a type: meet
+    // the types of the error's log line now.
+    spdlog::info("before exhaustion: {}",
+                 boost::system::error_code(EMFILE, boost::system::system_category()).message());
+    rlimit original{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+    rlimit exhausted = original;
+    exhausted.rlim_cur = static_cast<rlim_t>(highest_descriptor()) + 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &exhausted), 0);
+    std::vector<int> fillers; // take the free numbers below the limit as well
+    for (int fd = dup(0); fd >= 0; fd = dup(0))
+        fillers.push_back(fd);
+    const std::uint64_t next = session_counter.load();
+    client.connect(harness.endpoint());
+    const bool logged = log.wait_for(level_enum::err, "Accept error: Too many open files");
+    for (const int fd : fillers)
+        close(fd);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &original), 0);
+    EXPECT_TRUE(logged);
+    asio::streambuf buffer;
+    asio::read_until(client, buffer, "\r\n");
+    EXPECT_TRUE(log.wait_for(level_enum::info,
+                             fmt::format("Starting LMTP session [{:016x}] from 127.0.0.1", next)));
 }
 
 // Sessions whose idle timer runs out after one second.
