@@ -20,6 +20,7 @@
 #include <spdlog/spdlog.h>
 
 #include "config/config.hpp"
+#include "include_files.hpp"
 #include "ucl/ucl.hpp"
 
 namespace {
@@ -117,12 +118,14 @@ void remove_directory() {
 
 } // namespace
 
-// Creates the private directory and a logger that formats every message and prints none.
+// Creates the private directory, the files to include and a logger that formats every message and
+// prints none.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char pattern[] = "/tmp/quillgate-fuzz-config-XXXXXX";
     expect(::mkdtemp(pattern) != nullptr, "cannot create a temporary directory");
     config_path = std::string(pattern) + "/quillgate.conf";
     std::atexit(remove_directory);
+    make_include_files();
     auto logger =
         std::make_shared<spdlog::logger>("fuzz", std::make_shared<spdlog::sinks::null_sink_mt>());
     logger->set_level(spdlog::level::trace);

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "include_files.hpp"
 #include "ucl/ucl.hpp"
 
 namespace {
@@ -188,6 +189,12 @@ void check_value(const ucl::Ucl& value, int depth) {
 }
 
 } // namespace
+
+// Writes the files that inputs may include.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    make_include_files();
+    return 0;
+}
 
 // Parses the input twice (the same result both times), checks the tree, and reads its JSON form.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
