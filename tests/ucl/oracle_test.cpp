@@ -167,6 +167,10 @@ std::vector<fs::path> oracle_texts() {
 class Oracle : public testing::Test {
   protected:
     void SetUp() override {
+        if (!fs::exists(fs::path(test_support::shared_dir()) / "tools/ucl-reference")) {
+            GTEST_SKIP() << "the reference script tools/ucl-reference is not in "
+                         << test_support::shared_dir();
+        }
         if (std::system("command -v rspamadm >/dev/null 2>&1") != 0) {
             GTEST_SKIP() << "rspamadm not found: install the rspamd package to compare the "
                             "reader with the reference UCL parser";
