@@ -286,8 +286,16 @@ postfix_start() {
   wait_for 30 "the re-injection smtpd to listen" port_open "$P_REINJECT"
 }
 
+# postfix_reload: returns once the master has re-read its configuration (its log line) and the
+# idle daemons of the old configuration have had a moment to go.
+reloads_logged() { grep -c " postfix/master\[[0-9]*\]: reload -- " "$T/postfix/maillog"; }
+reloaded_since() { [ "$(reloads_logged)" -gt "$1" ]; }
 postfix_reload() {
+  local before
+  before=$(reloads_logged || true)
   postfix -c "$(PF_ETC)" reload >>"$T/postfix/start.out" 2>&1 || fail "postfix reload failed"
+  wait_for 20 "Postfix to reload" reloaded_since "$before"
+  sleep 0.5
 }
 
 postfix_stop() {
