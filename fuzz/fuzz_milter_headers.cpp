@@ -1,19 +1,23 @@
 // Fuzz target for the scanner's header edits: a message and a milter block, both built from the
-// input, go through apply_milter_headers, which must return or throw, never touch the body, and
-// leave the message unchanged when it throws.
+// input, go through apply_milter_headers, which must return or throw, never touch the body,
+// leave the message unchanged when it throws, and give the header block the edit rules give.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "utils/header_fold.hpp"
 #include "utils/mail_data.hpp"
 #include "utils/milter_headers.hpp"
 
@@ -24,6 +28,7 @@ using boost::property_tree::ptree;
 // The header blocks before and after the edit, shown when an expectation fails.
 const std::string* shown_before = nullptr;
 const std::string* shown_after = nullptr;
+const std::string* shown_expected = nullptr;
 
 // Prints `text` with control and non-ASCII bytes escaped.
 void print_escaped(const char* label, const std::string& text) {
@@ -46,6 +51,7 @@ void expect(bool condition, const char* what) {
     if (condition) return;
     if (shown_before != nullptr) print_escaped("headers before", *shown_before);
     if (shown_after != nullptr) print_escaped("headers after ", *shown_after);
+    if (shown_expected != nullptr) print_escaped("headers wanted", *shown_expected);
     std::fprintf(stderr, "milter_headers fuzz: %s\n", what);
     std::abort();
 }
@@ -151,6 +157,112 @@ std::size_t blank_lines(const std::string& headers) {
     return count;
 }
 
+// Whether `c` is one of the six ASCII whitespace bytes.
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Whether the line opens a header field: non-empty, with a colon, not starting with whitespace.
+bool opens_header(const std::string& line) {
+    return !line.empty() && line.find(':') != std::string::npos && !is_space(line[0]);
+}
+
+// Whether two names are equal, ASCII letters compared without case.
+bool same_name(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i];
+        char y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// Whether the daemon refuses to add a header of this name (it would not be a field name).
+bool refused_name(const std::string& name) {
+    if (name.empty()) return true;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 33 || byte > 126 || c == ':') return true;
+    }
+    return false;
+}
+
+// Whether a folded value holds a line break that is not a fold (not followed by a blank).
+bool breaks_block(const std::string& folded) {
+    for (std::size_t i = 0; i < folded.size(); ++i) {
+        if (folded[i] != '\r' && folded[i] != '\n') continue;
+        if (folded[i] == '\r' && i + 1 < folded.size() && folded[i + 1] == '\n') continue;
+        if (i + 1 < folded.size() && (folded[i + 1] == ' ' || folded[i + 1] == '\t')) continue;
+        return true;
+    }
+    return false;
+}
+
+// The header block that the edit rules give for a block that ends with its blank line, or
+// nothing when the edit must fail.
+std::optional<std::string> reference_edit(const MailData& mail, const ptree& milter) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (auto end = mail.headers.find('\n');; end = mail.headers.find('\n', start)) {
+        lines.push_back(mail.headers.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    if (const auto remove = milter.get_child_optional("remove_headers")) {
+        std::vector<std::string> kept;
+        for (std::size_t i = 0; i < lines.size();) {
+            bool removed = false;
+            if (opens_header(lines[i])) {
+                const std::string name = lines[i].substr(0, lines[i].find(':'));
+                for (const auto& key : *remove)
+                    removed = removed || same_name(name, key.first);
+            }
+            if (!removed) {
+                kept.push_back(lines[i++]);
+                continue;
+            }
+            for (++i; i < lines.size() && !lines[i].empty() && lines[i] != "\r" &&
+                      is_space(lines[i][0]);)
+                ++i;
+        }
+        lines = std::move(kept);
+    }
+    const auto add = milter.get_child_optional("add_headers");
+    if (add && !add->empty()) {
+        const bool crlf = mail.newline_type == 1;
+        std::vector<std::pair<int, std::string>> added;
+        for (const auto& [name, entry] : *add) {
+            const auto value = entry.get_optional<std::string>("value");
+            const auto order_node = entry.get_child_optional("order");
+            if (!value || !order_node || refused_name(name)) return std::nullopt;
+            const auto order = order_node->get_value_optional<int>();
+            if (!order) return std::nullopt;
+            GString* folded_text = rspamd_header_value_fold(
+                name.data(), name.size(), value->data(), value->size(), 75,
+                crlf ? RSPAMD_TASK_NEWLINES_CRLF : RSPAMD_TASK_NEWLINES_LF, nullptr);
+            const std::string folded(folded_text->str, folded_text->len);
+            g_string_free(folded_text, TRUE);
+            if (breaks_block(folded)) return std::nullopt;
+            added.emplace_back(*order, name + ": " + folded + (crlf ? "\r" : ""));
+        }
+        std::stable_sort(added.begin(), added.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (auto& [order, line] : added) {
+            const std::size_t blank = lines.size() - 2;
+            const std::size_t index =
+                order < 0 ? 0 : std::min(static_cast<std::size_t>(order), blank);
+            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(index), std::move(line));
+        }
+    }
+    std::string joined;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        joined += (i ? "\n" : "") + lines[i];
+    return joined;
+}
+
 } // namespace
 
 // The input: one byte of flags (bit 0: the rest is raw JSON text), the message text up to the
@@ -173,11 +285,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const snapshot before = take(mail);
+    const bool has_blank_line =
+        mail.headers.ends_with("\r\n\r\n") || mail.headers.ends_with("\n\n");
+    const std::optional<std::string> expected =
+        has_blank_line ? reference_edit(mail, milter) : std::nullopt;
+    const std::string expected_text = expected.value_or("");
     shown_before = &before.headers;
     shown_after = &mail.headers;
     try {
         apply_milter_headers(mail, milter);
     } catch (const std::exception&) {
+        expect(!expected, "the edit failed where the edit rules give a header block");
         const snapshot after = take(mail);
         expect(after.headers == before.headers, "a failed edit changed the header block");
         expect(after.raw == before.raw && after.body == before.body &&
@@ -186,6 +304,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const snapshot after = take(mail);
+    if (has_blank_line) {
+        shown_expected = &expected_text;
+        expect(expected.has_value(), "the edit succeeded where the edit rules make it fail");
+        expect(after.headers == *expected, "the edited block is not what the edit rules give");
+    }
     expect(after.raw == before.raw, "the edit changed the received text");
     expect(after.body == before.body && after.body_data == before.body_data,
            "the edit changed the body");
