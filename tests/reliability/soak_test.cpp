@@ -1,0 +1,534 @@
+// The fault-injection soak: the daemon binary between a fake Rspamd and a fake mail server that
+// fail at random, under several concurrent LMTP clients; every transaction's answer is checked
+// against what reached the mail server, and the daemon's descriptors and memory after the load.
+#include <atomic>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "reliability/reliability_support.hpp"
+#include "support/fake_mail_server.hpp"
+#include "support/fake_rspamd.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::fake_mail_script;
+using test_support::fake_step;
+using test_support::line_client;
+using test_support::rspamd_reply;
+
+constexpr int timeout_seconds = 2; // the daemon's session time-out during the soak
+
+// Fault counts by kind, shared between the fakes' threads and the test.
+class fault_counts {
+  public:
+    // Counts one fault of `kind`.
+    void add(const std::string& kind) {
+        std::lock_guard lock(mutex_);
+        ++counts_[kind];
+    }
+    // Sets the count of `kind` (for faults counted elsewhere, such as in the daemon's log).
+    void set(const std::string& kind, long count) {
+        std::lock_guard lock(mutex_);
+        counts_[kind] = count;
+    }
+    std::map<std::string, long> snapshot() const {
+        std::lock_guard lock(mutex_);
+        return counts_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::map<std::string, long> counts_;
+};
+
+// A scanner reply drawn at random, its fault kind counted ("verdict" is no fault).
+rspamd_reply random_scan_reply(std::mt19937_64& random, fault_counts& faults) {
+    const int roll = static_cast<int>(random() % 100);
+    auto counted = [&](const char* kind, rspamd_reply reply) {
+        faults.add(std::string("rspamd ") + kind);
+        return reply;
+    };
+    if (roll < 66) return counted("verdict: no action", rspamd_reply::default_verdict());
+    if (roll < 70)
+        return counted("verdict: reject with QUARANTINED",
+                       rspamd_reply::json(R"({"action":"reject","symbols":{"QUARANTINED":{}}})"));
+    if (roll < 74) return counted("verdict: reject", rspamd_reply::json(R"({"action":"reject"})"));
+    if (roll < 76) {
+        rspamd_reply late = rspamd_reply::default_verdict();
+        late.delay = std::chrono::seconds(timeout_seconds) + 700ms;
+        return counted("late past the time-out", late);
+    }
+    if (roll < 77) return counted("silence", rspamd_reply::silence());
+    if (roll < 80)
+        return counted("garbage, not HTTP", rspamd_reply::raw_then_close("garbage\r\n\r\n"));
+    if (roll < 83)
+        return counted("200 with garbage body", rspamd_reply::json("{\"action\": no quotes"));
+    if (roll < 86)
+        return counted("500 with a body",
+                       rspamd_reply::http(500, "<html>internal error</html>", "text/html"));
+    if (roll < 89) return counted("close before answering", rspamd_reply::raw_then_close(""));
+    if (roll < 91) {
+        rspamd_reply reset;
+        reset.after = rspamd_reply::then::reset;
+        return counted("reset before answering", reset);
+    }
+    if (roll < 94)
+        return counted("truncated body",
+                       rspamd_reply::raw_then_close("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"
+                                                    "{\"action\""));
+    if (roll < 96) return counted("200 with empty body", rspamd_reply::http(200, ""));
+    if (roll < 98) return counted("JSON without action", rspamd_reply::json(R"({"score":1})"));
+    return counted("verdict: add header with milter block",
+                   rspamd_reply::json(R"({"action":"add header","milter":{"add_headers":)"
+                                      R"({"X-Spam":{"value":"yes","order":0}}}})"));
+}
+
+// The step of `script` called `name`.
+fake_step& step_named(fake_mail_script& script, const std::string& name) {
+    if (name == "greeting") return script.greeting;
+    if (name == "EHLO") return script.ehlo;
+    if (name == "XFORWARD") return script.xforward;
+    if (name == "MAIL FROM") return script.mail_from;
+    if (name == "RCPT TO") return script.rcpt_to;
+    if (name == "DATA") return script.data;
+    if (name == "message") return script.message;
+    return script.quit;
+}
+
+// A mail server connection's script drawn at random, its fault kind counted.
+fake_mail_script random_mail_script(std::mt19937_64& random, fault_counts& faults) {
+    static const std::vector<std::string> steps{"greeting", "EHLO", "XFORWARD", "MAIL FROM",
+                                                "RCPT TO",  "DATA", "message",  "QUIT"};
+    fake_mail_script script;
+    const int roll = static_cast<int>(random() % 100);
+    const std::string& step = steps[random() % steps.size()];
+    auto counted = [&](const std::string& kind) { faults.add("mail server " + kind); };
+    if (roll < 55) {
+        counted("well-behaved");
+    } else if (roll < 63) {
+        step_named(script, step) = fake_step::close();
+        counted("close at " + step);
+    } else if (roll < 71) {
+        step_named(script, step) = random() % 2 ? "451 4.3.0 try later\r\n" : "554 5.7.1 no\r\n";
+        counted("error at " + step);
+    } else if (roll < 76) {
+        step_named(script, step) = "250-first line\r\n250-second line\r\n" +
+                                   std::string(step == "greeting" ? "220"
+                                               : step == "DATA"   ? "354"
+                                               : step == "QUIT"   ? "221"
+                                                                  : "250") +
+                                   " last line\r\n";
+        counted("multi-line reply at " + step);
+    } else if (roll < 80) {
+        step_named(script, step) = "550-refused\r\n550 refused still\r\n";
+        counted("multi-line error at " + step);
+    } else if (roll < 84) {
+        step_named(script, step) = "garbage without a code\r\n";
+        counted("garbage at " + step);
+    } else if (roll < 89) {
+        script.message = fake_step::answer_then_close("250 2.0.0 Ok: queued\r\n");
+        counted("close after accepting the message");
+    } else if (roll < 92) {
+        script.quit = "500 what\r\n";
+        counted("error at QUIT after accepting");
+    } else if (roll < 96) {
+        script.rcpt_to_by_index = {"250 2.1.5 Ok\r\n", "550 5.1.1 unknown user\r\n"};
+        counted("second recipient refused");
+    } else if (roll < 98) {
+        script.greeting = "220-fake.test ESMTP\r\n220 still greeting\r\n";
+        counted("multi-line greeting");
+    } else {
+        const std::string& silent = steps[random() % steps.size()];
+        step_named(script, silent) = fake_step::silence();
+        counted("silence at " + silent);
+    }
+    return script;
+}
+
+// How a transaction ended for its LMTP client.
+enum class ending {
+    answered,        // the reply to the end of the data was read: `answer` holds its line
+    dropped_in_data, // the client closed the connection in the middle of the message
+    dropped_waiting, // the client closed the connection after the data, before the answer
+};
+
+// One LMTP transaction of the soak.
+struct transaction {
+    std::string id;
+    std::vector<std::string> recipients; // as sent, brackets included
+    std::string message;                 // the message text before dot-stuffing
+    ending how = ending::answered;
+    std::string answer; // the reply line without CRLF
+};
+
+// The message text of transaction `id`: a few headers and body lines, some with leading dots.
+std::string random_message(std::mt19937_64& random, const std::string& id) {
+    std::string text = "Message-ID: <" + id + "@soak.test>\r\nFrom: <" + id +
+                       "@soak.test>\r\nSubject: soak " + id + "\r\n\r\n";
+    static const std::vector<std::string> lines{
+        "plain text", ".", "..", ".leading dot", "", "trailing dot.", "  indented", "x"};
+    const std::size_t count = 1 + random() % 40;
+    for (std::size_t i = 0; i < count; ++i)
+        text += lines[random() % lines.size()] + "\r\n";
+    if (random() % 50 == 0) text += std::string(100000 + random() % 100000, 'b') + "\r\n";
+    return text;
+}
+
+// `message` dot-stuffed for the wire, with the final ".".
+std::string stuffed(const std::string& message) {
+    std::string wire;
+    std::size_t start = 0;
+    while (start < message.size()) {
+        const std::size_t end = message.find("\r\n", start);
+        const std::string line = message.substr(start, end - start);
+        if (line.starts_with('.')) wire += '.';
+        wire += line + "\r\n";
+        start = end + 2;
+    }
+    return wire + ".\r\n";
+}
+
+// One LMTP client: opens connections and runs transactions until `deadline`.
+class soak_client {
+  public:
+    soak_client(unsigned short port, std::uint64_t seed, std::string prefix,
+                std::chrono::steady_clock::time_point deadline)
+        : port_(port), random_(seed), prefix_(std::move(prefix)), deadline_(deadline) {}
+
+    // Runs the client's connections one after the other.
+    void run() {
+        while (std::chrono::steady_clock::now() < deadline_)
+            run_connection();
+    }
+
+    std::vector<transaction> transactions; // every transaction begun
+    std::vector<std::string> errors;       // answers that break the dialogue's rules
+
+  private:
+    // Expects the next line to be `wanted`; records an error otherwise.
+    bool expect_line(line_client& client, const std::string& wanted, const std::string& what) {
+        const std::string line = client.read_line(10s);
+        if (line == wanted + "\r\n") return true;
+        errors.push_back(what + ": expected \"" + wanted + "\", got \"" + line + "\"");
+        return false;
+    }
+
+    // One connection: greeting, LHLO, one to four transactions, QUIT.
+    void run_connection() {
+        line_client client(port_);
+        if (!client.connected()) {
+            errors.push_back("connect to the daemon failed");
+            std::this_thread::sleep_for(50ms);
+            return;
+        }
+        if (!expect_line(client, "220 localhost LMTP server ready", "greeting")) return;
+        client.send("LHLO soak.test\r\n");
+        for (const char* line : {"250-localhost", "250-PIPELINING", "250-8BITMIME", "250-SMTPUTF8",
+                                 "250-XFORWARD NAME ADDR PORT PROTO HELO IDENT SOURCE", "250 OK"})
+            if (!expect_line(client, line, "LHLO")) return;
+        const std::size_t count = 1 + random_() % 4;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (!run_transaction(client)) return; // the connection has ended
+        }
+        client.send("QUIT\r\n");
+        expect_line(client, "221 Bye", "QUIT");
+    }
+
+    // One transaction; false when the connection is over afterwards.
+    bool run_transaction(line_client& client) {
+        transaction t;
+        t.id = prefix_ + "t" + std::to_string(next_++);
+        const std::size_t recipients = 1 + random_() % 5;
+        for (std::size_t r = 0; r < recipients; ++r)
+            t.recipients.push_back("<" + t.id + ".r" + std::to_string(r) + "@rcpt.test>");
+        t.message = random_message(random_, t.id);
+
+        std::vector<std::string> commands;
+        if (random_() % 3 == 0)
+            commands.push_back("XFORWARD ADDR=192.0.2." + std::to_string(random_() % 250 + 1) +
+                               " HELO=client.test IDENT=" + t.id);
+        commands.push_back("MAIL FROM:<" + t.id + "@soak.test>" +
+                           (random_() % 4 == 0 ? " BODY=8BITMIME" : ""));
+        for (const auto& r : t.recipients)
+            commands.push_back("RCPT TO:" + r);
+        commands.push_back("DATA");
+        if (random_() % 2 == 0) { // pipelined: all commands in one packet
+            std::string batch;
+            for (const auto& c : commands)
+                batch += c + "\r\n";
+            client.send(batch);
+            for (std::size_t c = 0; c + 1 < commands.size(); ++c)
+                if (!expect_line(client, "250 OK", "pipelined " + commands[c])) return false;
+        } else {
+            for (std::size_t c = 0; c + 1 < commands.size(); ++c) {
+                client.send(commands[c] + "\r\n");
+                if (!expect_line(client, "250 OK", commands[c])) return false;
+            }
+            client.send("DATA\r\n");
+        }
+        if (!expect_line(client, "354 End data with <CR><LF>.<CR><LF>", "DATA")) return false;
+
+        const std::string wire = stuffed(t.message);
+        const int roll = static_cast<int>(random_() % 100);
+        if (roll < 4) { // gone in the middle of the message
+            client.send(wire.substr(0, wire.size() / 2));
+            t.how = ending::dropped_in_data;
+            transactions.push_back(std::move(t));
+            return false;
+        }
+        client.send(wire);
+        if (roll < 7) { // gone while the message is being judged
+            t.how = ending::dropped_waiting;
+            transactions.push_back(std::move(t));
+            return false;
+        }
+        return read_answer(client, std::move(t));
+    }
+
+    // Reads the reply to the end of the data: one equal line per recipient, or the time-out.
+    bool read_answer(line_client& client, transaction t) {
+        std::string line = client.read_line(std::chrono::seconds(timeout_seconds + 10));
+        if (line.size() < 2 || !line.ends_with("\r\n")) {
+            errors.push_back(t.id + ": no answer after the data: \"" + line + "\"");
+            return false;
+        }
+        t.answer = line.substr(0, line.size() - 2);
+        const bool timed_out = t.answer == "421 4.4.2 Connection timeout";
+        for (std::size_t r = 1; r < t.recipients.size() && !timed_out; ++r) {
+            const std::string further = client.read_line(5s);
+            if (further != line) {
+                errors.push_back(t.id + ": answer line " + std::to_string(r + 1) + " \"" + further +
+                                 "\" differs from \"" + t.answer + "\"");
+            }
+        }
+        transactions.push_back(std::move(t));
+        return !timed_out;
+    }
+
+    unsigned short port_;
+    std::mt19937_64 random_;
+    std::string prefix_; // makes every transaction id unique
+    std::chrono::steady_clock::time_point deadline_;
+    std::size_t next_ = 0;
+};
+
+// The figures of one round, summed into the report.
+struct round_figures {
+    long transactions = 0;
+    long deliveries_checked = 0;
+    long timed_out_forwards = 0;         // answered 421 and still delivered: forward under way
+    long dropped_delivered = 0;          // the client left while waiting; the message went on
+    std::map<std::string, long> answers; // by answer line, or by how the client ended
+};
+
+// The sender's transaction id: the text between "<" and "@".
+std::string id_of_sender(const std::string& sender) {
+    const auto open = sender.find('<');
+    const auto at = sender.find('@');
+    if (open == std::string::npos || at == std::string::npos || at < open) return sender;
+    return sender.substr(open + 1, at - open - 1);
+}
+
+// Compares every transaction's ending with the deliveries; records failures as test failures.
+round_figures check_round(const std::vector<transaction>& transactions,
+                          const std::vector<test_support::fake_delivery>& deliveries) {
+    round_figures figures;
+    std::map<std::string, std::vector<const test_support::fake_delivery*>> by_id;
+    for (const auto& d : deliveries)
+        by_id[id_of_sender(d.sender)].push_back(&d);
+    std::set<std::string> known;
+    for (const auto& t : transactions) {
+        ++figures.transactions;
+        known.insert(t.id);
+        const auto found = by_id.find(t.id);
+        const std::size_t delivered = found == by_id.end() ? 0 : found->second.size();
+        EXPECT_LE(delivered, 1u) << t.id << " delivered twice";
+        switch (t.how) {
+        case ending::dropped_in_data:
+            ++figures.answers["(client left in the middle of DATA)"];
+            EXPECT_EQ(delivered, 0u) << t.id << ": an unfinished message was delivered";
+            continue;
+        case ending::dropped_waiting:
+            ++figures.answers["(client left while waiting for the verdict)"];
+            figures.dropped_delivered += delivered == 1 ? 1 : 0;
+            break;
+        case ending::answered:
+            ++figures.answers[t.answer];
+            if (t.answer.starts_with("250 OK: Message accepted")) {
+                EXPECT_EQ(delivered, 1u) << t.id << " answered \"" << t.answer << "\"";
+            } else if (t.answer == "421 4.4.2 Connection timeout") {
+                figures.timed_out_forwards += delivered == 1 ? 1 : 0;
+            } else {
+                EXPECT_EQ(delivered, 0u) << t.id << " answered \"" << t.answer << "\"";
+            }
+            EXPECT_TRUE(t.answer.starts_with("250 OK: Message") || t.answer.starts_with("4") ||
+                        t.answer.starts_with("5"))
+                << t.id << ": unexpected answer \"" << t.answer << "\"";
+            break;
+        }
+        if (delivered == 0) continue;
+        const auto& d = *found->second.front();
+        ++figures.deliveries_checked;
+        EXPECT_EQ(d.recipients, t.recipients) << t.id;
+        // The one header edit of the soak adds "X-Spam: yes" on top; the rest is unchanged.
+        const std::string added = "X-Spam: yes\r\n";
+        const std::string data = d.data.starts_with(added) ? d.data.substr(added.size()) : d.data;
+        EXPECT_EQ(data, t.message) << t.id << ": the message changed on its way";
+    }
+    for (const auto& d : deliveries)
+        EXPECT_TRUE(known.contains(id_of_sender(d.sender))) << "stray delivery " << d.sender;
+    return figures;
+}
+
+// The soak: two rounds of load with faults, each checked, then the descriptors and memory.
+class Soak : public testing::Test {
+  protected:
+    // One round: fresh fakes, the daemon pointed at them by a reload, `clients` clients for
+    // `duration`, refusals by reloads to closed ports in between, then the checks.
+    round_figures run_round(reliability::daemon_run& daemon, unsigned short listen_port, int round,
+                            std::chrono::seconds duration, std::uint64_t seed) {
+        std::mt19937_64 rspamd_random(seed * 3 + 1);
+        std::mt19937_64 mail_random(seed * 5 + 2);
+        auto rspamd = std::make_unique<test_support::fake_rspamd>();
+        rspamd->respond_with([this, &rspamd_random](const test_support::rspamd_request&) {
+            return random_scan_reply(rspamd_random, faults_);
+        });
+        auto mail = std::make_unique<test_support::fake_mail_server>();
+        mail->set_script_chooser(
+            [this, &mail_random](std::size_t) { return random_mail_script(mail_random, faults_); });
+        const auto point_at = [&](unsigned short rspamd_port, unsigned short forward_port) {
+            daemon.write_config(
+                reliability::tcp_config(listen_port, rspamd_port, forward_port, timeout_seconds));
+            const long before = daemon.log_count("Configuration reloaded successfully.");
+            daemon.signal(SIGHUP);
+            EXPECT_TRUE(test_support::wait_until(
+                [&] { return daemon.log_count("Configuration reloaded successfully.") > before; }));
+        };
+        point_at(rspamd->port(), mail->port());
+
+        const auto start = std::chrono::steady_clock::now();
+        const auto deadline = start + duration;
+        std::vector<std::unique_ptr<soak_client>> clients;
+        std::vector<std::thread> threads;
+        for (int c = 0; c < client_count; ++c) {
+            clients.push_back(std::make_unique<soak_client>(
+                listen_port, seed * 7919 + static_cast<std::uint64_t>(round * 100 + c),
+                "q" + std::to_string(round) + "c" + std::to_string(c), deadline));
+            threads.emplace_back([client = clients.back().get()] { client->run(); });
+        }
+        // Refused connections: a stretch with no scanner listening, one with no mail server.
+        const unsigned short closed = test_support::free_tcp_port();
+        std::this_thread::sleep_until(start + duration * 3 / 10);
+        point_at(closed, mail->port());
+        std::this_thread::sleep_until(start + duration * 33 / 100);
+        point_at(rspamd->port(), mail->port());
+        std::this_thread::sleep_until(start + duration * 6 / 10);
+        point_at(rspamd->port(), closed);
+        std::this_thread::sleep_until(start + duration * 63 / 100);
+        point_at(rspamd->port(), mail->port());
+        for (auto& t : threads)
+            t.join();
+
+        // Forwards of clients that left may still run; every one but a silent peer's ends soon.
+        std::this_thread::sleep_for(std::chrono::seconds(timeout_seconds + 1));
+        const auto deliveries = mail->deliveries();
+        rspamd.reset(); // ends the silences: the daemon's clients see the connections close
+        mail.reset();
+
+        std::vector<transaction> all;
+        for (auto& c : clients) {
+            for (const auto& e : c->errors)
+                ADD_FAILURE() << e;
+            all.insert(all.end(), c->transactions.begin(), c->transactions.end());
+        }
+        return check_round(all, deliveries);
+    }
+
+    // Whether the daemon greets a new session and says goodbye.
+    static bool answers_new_session(unsigned short port) {
+        line_client client(port);
+        if (client.read_line(5s) != "220 localhost LMTP server ready\r\n") return false;
+        client.send("QUIT\r\n");
+        return client.read_line(5s) == "221 Bye\r\n";
+    }
+
+    static constexpr int client_count = 8;
+    fault_counts faults_;
+};
+
+TEST_F(Soak, EveryAnswerMatchesWhatReachedTheMailServer) {
+    const std::uint64_t seed = reliability::seed_from("QUILLGATE_SOAK_SEED", 20261210);
+    const long seconds = std::getenv("QUILLGATE_SOAK_SECONDS")
+                             ? std::strtol(std::getenv("QUILLGATE_SOAK_SECONDS"), nullptr, 10)
+                             : 25;
+    reliability::raise_descriptor_limit(4096);
+    const unsigned short port = test_support::free_tcp_port();
+    // A small allocator quarantine, so that the memory figures show live objects.
+    const std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+    ::setenv("ASAN_OPTIONS", (asan + ":quarantine_size_mb=16").c_str(), 1);
+    reliability::daemon_run daemon(reliability::tcp_config(port, 9, 9, timeout_seconds));
+    ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
+    ASSERT_TRUE(daemon.started()) << daemon.standard_error();
+    ASSERT_TRUE(answers_new_session(port));
+    std::this_thread::sleep_for(300ms); // the greeted session's socket closes after its "221"
+    const long descriptors_before = reliability::open_descriptors(daemon.pid());
+
+    std::vector<round_figures> rounds;
+    std::vector<long> resident_kb;
+    for (int round = 1; round <= 2; ++round) {
+        rounds.push_back(run_round(daemon, port, round, std::chrono::seconds(seconds),
+                                   seed + static_cast<std::uint64_t>(round)));
+        ASSERT_TRUE(daemon.alive()) << daemon.standard_error();
+        EXPECT_TRUE(answers_new_session(port)) << "round " << round;
+        EXPECT_TRUE(test_support::wait_until(
+            [&] { return reliability::open_descriptors(daemon.pid()) == descriptors_before; }, 15s))
+            << "round " << round << ": " << reliability::open_descriptors(daemon.pid())
+            << " descriptors open, " << descriptors_before << " before the load";
+        resident_kb.push_back(reliability::status_kb(daemon.pid(), "VmRSS"));
+    }
+    faults_.set("refused: scanner (connect failed)",
+                daemon.log_count("Rspamd client (TCP) connect failed: Connection refused"));
+    faults_.set("refused: mail server (connect failed)",
+                daemon.log_count("SMTP Client (TCP) connect failed: Connection refused"));
+
+    round_figures total;
+    for (const auto& r : rounds) {
+        total.transactions += r.transactions;
+        total.deliveries_checked += r.deliveries_checked;
+        total.timed_out_forwards += r.timed_out_forwards;
+        total.dropped_delivered += r.dropped_delivered;
+        for (const auto& [answer, count] : r.answers)
+            total.answers[answer] += count;
+    }
+    std::cout << "[ soak     ] seed " << seed << ", " << client_count << " clients, 2 rounds of "
+              << seconds << " s\n[ soak     ] transactions: " << total.transactions
+              << ", deliveries checked: " << total.deliveries_checked
+              << "\n[ soak     ] answered 421 with the forward under way (delivered): "
+              << total.timed_out_forwards
+              << "\n[ soak     ] client left while waiting, message delivered: "
+              << total.dropped_delivered << "\n";
+    for (const auto& [answer, count] : total.answers)
+        std::cout << "[ answer   ] " << count << "  " << answer << "\n";
+    for (const auto& [kind, count] : faults_.snapshot())
+        std::cout << "[ fault    ] " << count << "  " << kind << "\n";
+    std::cout << "[ daemon   ] descriptors before " << descriptors_before
+              << ", resident after round 1 " << resident_kb[0] << " kB, after round 2 "
+              << resident_kb[1] << " kB, peak " << reliability::status_kb(daemon.pid(), "VmHWM")
+              << " kB\n";
+
+    EXPECT_GT(total.transactions, 1000);
+    EXPECT_GT(total.deliveries_checked, 100);
+    // The second round reuses what the first one freed; live sessions or clients would pile up.
+    EXPECT_LE(resident_kb[1], resident_kb[0] + std::max(16L * 1024, resident_kb[0] / 10))
+        << "memory grew over the second round";
+    daemon.stop();
+}
+
+} // namespace
