@@ -72,8 +72,11 @@ class reference_fold {
   private:
     enum class state { reading, quoted, after_quote, folding };
 
+    // The line length lies between the soft and the hard limit.
     bool between() const { return line_ > 60 && line_ < 75; }
+    // The line length is past the hard limit.
     bool past() const { return line_ > 75; }
+    // Appends the value's bytes from `from` up to, not including, `to`.
     void append(std::size_t from, std::size_t to) {
         if (to > from) result_.append(value_.substr(from, to - from));
     }
@@ -86,6 +89,7 @@ class reference_fold {
         }
         return n;
     }
+    // Decides a fold, made at the next turn of the loop.
     void decide(bool after) {
         after_ = after;
         state_ = state::folding;
@@ -165,6 +169,7 @@ class reference_fold {
         first_ = true;
     }
 
+    // The fold after the pending token.
     void fold_after() {
         std::uint32_t n = 0;
         if (p_ > c_) {
@@ -177,6 +182,7 @@ class reference_fold {
         line_ = 0;
     }
 
+    // The fold in front of the pending token.
     void fold_before() {
         std::uint32_t n = 0;
         if (p_ > c_ && is_space(value_[c_])) ++c_;

@@ -232,6 +232,7 @@ class harness {
         check(mode, input, received);
     }
 
+    // The private directory that holds the sockets.
     const std::string& directory() const { return directory_; }
 
   private:
