@@ -1,0 +1,282 @@
+// Load and resource limits of the daemon binary: a thousand sessions waiting at once, a descriptor
+// limit that runs out, a silent client, a 50 MB line and a 100 MB message, and a stop in the middle
+// of the work that must leave nothing for the leak checker.
+#include <iostream>
+#include <memory>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "reliability/reliability_support.hpp"
+#include "support/fake_mail_server.hpp"
+#include "support/fake_rspamd.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::line_client;
+using test_support::rspamd_reply;
+
+const std::string greeting = "220 localhost LMTP server ready\r\n";
+const std::string scanned = "250 OK: Message accepted for scanning\r\n";
+
+// Reads the six lines of the reply to LHLO; true when they all came.
+bool read_lhlo_reply(line_client& client) {
+    for (int i = 0; i < 6; ++i) {
+        if (client.read_line(20s).empty()) return false;
+    }
+    return true;
+}
+
+// Sends the envelope of one transaction in one packet (LHLO included when `lhlo`) and reads its
+// replies up to the "354"; true when they were as expected.
+bool start_transaction(line_client& client, const std::string& id, bool lhlo = true) {
+    client.send((lhlo ? "LHLO limits.test\r\n" : "") + std::string("MAIL FROM:<") + id +
+                "@limits.test>\r\nRCPT TO:<" + id + "@rcpt.test>\r\nDATA\r\n");
+    if (lhlo && !read_lhlo_reply(client)) return false;
+    return client.read_line(20s) == "250 OK\r\n" && client.read_line(20s) == "250 OK\r\n" &&
+           client.read_line(20s) == "354 End data with <CR><LF>.<CR><LF>\r\n";
+}
+
+// A short message of transaction `id`, with its final ".".
+std::string short_message(const std::string& id) {
+    return "Subject: " + id + "\r\n\r\nbody of " + id + "\r\n.\r\n";
+}
+
+// The daemon between the two fakes, over TCP, with the session time-out `timeout`.
+class Limits : public testing::Test {
+  protected:
+    // Starts the daemon; the test's own descriptor limit, which it inherits, is raised first.
+    void start_daemon(int timeout, const std::string& level = "info") {
+        reliability::raise_descriptor_limit(8192);
+        port_ = test_support::free_tcp_port();
+        daemon_ = std::make_unique<reliability::daemon_run>(
+            reliability::tcp_config(port_, rspamd_.port(), mail_.port(), timeout, level));
+        ASSERT_TRUE(daemon_->started()) << daemon_->standard_error();
+    }
+
+    // Whether a new client is greeted and its QUIT answered.
+    bool serves_new_session() const {
+        line_client client(port_);
+        if (client.read_line(10s) != greeting) return false;
+        client.send("QUIT\r\n");
+        return client.read_line(10s) == "221 Bye\r\n";
+    }
+
+    test_support::fake_rspamd rspamd_;
+    test_support::fake_mail_server mail_;
+    unsigned short port_ = 0;
+    std::unique_ptr<reliability::daemon_run> daemon_;
+};
+
+TEST_F(Limits, ThousandSessionsWaitForASlowScannerAndAreAllAnswered) {
+    constexpr std::size_t sessions = 1000;
+    rspamd_.respond_with([](const test_support::rspamd_request&) {
+        rspamd_reply slow = rspamd_reply::default_verdict();
+        slow.delay = 4s;
+        return slow;
+    });
+    start_daemon(120);
+    const long descriptors_before = reliability::open_descriptors(daemon_->pid());
+    std::vector<std::unique_ptr<line_client>> clients;
+    for (std::size_t i = 0; i < sessions; ++i) {
+        clients.push_back(std::make_unique<line_client>(port_));
+        ASSERT_TRUE(clients.back()->connected()) << i;
+        ASSERT_EQ(clients.back()->read_line(20s), greeting) << i;
+        ASSERT_TRUE(start_transaction(*clients.back(), "load" + std::to_string(i))) << i;
+        clients.back()->send(short_message("load" + std::to_string(i)));
+    }
+    ASSERT_TRUE(rspamd_.wait_for_requests(sessions, 60s));
+    // Every session and its scan hold a descriptor now, while the scanner still sits on them.
+    const long held = reliability::open_descriptors(daemon_->pid());
+    EXPECT_GE(held, descriptors_before + static_cast<long>(sessions)) << "descriptors";
+    for (std::size_t i = 0; i < sessions; ++i)
+        ASSERT_EQ(clients[i]->read_line(60s), scanned) << i;
+    EXPECT_TRUE(mail_.wait_for_deliveries(sessions, 60s));
+    EXPECT_EQ(mail_.deliveries().size(), sessions);
+    std::cout << "[ load     ] " << sessions << " sessions held at once, " << held
+              << " descriptors open in the daemon (" << descriptors_before << " before), peak "
+              << reliability::status_kb(daemon_->pid(), "VmHWM") << " kB\n";
+    clients.clear();
+    EXPECT_TRUE(test_support::wait_until(
+        [&] { return reliability::open_descriptors(daemon_->pid()) == descriptors_before; }, 30s));
+    EXPECT_TRUE(serves_new_session());
+    daemon_->stop();
+}
+
+TEST_F(Limits, RunningOutOfDescriptorsIsLoggedAndAcceptingResumes) {
+    start_daemon(120);
+    // One transaction first: the sanitizers' type checks need a descriptor of their own the
+    // first time they meet a type, which the daemon itself does not.
+    {
+        line_client warm_up(port_);
+        ASSERT_EQ(warm_up.read_line(), greeting);
+        ASSERT_TRUE(start_transaction(warm_up, "warm-up"));
+        warm_up.send(short_message("warm-up"));
+        ASSERT_EQ(warm_up.read_line(), scanned);
+    }
+    // A soft limit of 64 in the running daemon; the hard limit stays, to restore it at the end.
+    rlimit low{};
+    ASSERT_EQ(::prlimit(daemon_->pid(), RLIMIT_NOFILE, nullptr, &low), 0);
+    const rlimit saved = low;
+    low.rlim_cur = 64;
+    ASSERT_EQ(::prlimit(daemon_->pid(), RLIMIT_NOFILE, &low, nullptr), 0);
+
+    std::vector<std::unique_ptr<line_client>> clients;
+    for (int i = 0; i < 80; ++i)
+        clients.push_back(std::make_unique<line_client>(port_));
+    std::size_t greeted = 0;
+    while (greeted < clients.size() && clients[greeted]->read_line(700ms) == greeting)
+        ++greeted;
+    EXPECT_LT(greeted, clients.size()) << "the limit of 64 was never reached";
+    EXPECT_GT(greeted, 20u);
+    EXPECT_TRUE(test_support::wait_until(
+        [&] { return daemon_->log_count("[error] Accept error: Too many open files") > 0; }));
+
+    // A session that holds its descriptor still gets an answer: its scan cannot open a socket.
+    ASSERT_TRUE(start_transaction(*clients[0], "no-descriptor"));
+    clients[0]->send(short_message("no-descriptor"));
+    EXPECT_EQ(clients[0]->read_line(20s),
+              "451 Temporary local problem - could not connect to Rspamd\r\n");
+    EXPECT_GT(daemon_->log_count("[error] Rspamd client (TCP) connect failed: "), 0);
+    ASSERT_TRUE(daemon_->alive()) << daemon_->standard_error();
+
+    // Ending the greeted sessions frees their descriptors: the waiting connections get theirs.
+    for (std::size_t i = 0; i < greeted; ++i)
+        clients[i].reset();
+    for (std::size_t i = greeted; i < clients.size(); ++i)
+        EXPECT_EQ(clients[i]->read_line(20s), greeting) << "connection " << i;
+    EXPECT_TRUE(daemon_->alive());
+    clients.clear();
+    EXPECT_TRUE(test_support::wait_until([&] { return serves_new_session(); }, 20s));
+    std::cout << "[ limits   ] " << greeted << " sessions under a limit of 64, "
+              << daemon_->log_count("Accept error: Too many open files")
+              << " failed accepts logged\n";
+    ASSERT_EQ(::prlimit(daemon_->pid(), RLIMIT_NOFILE, &saved, nullptr), 0);
+    daemon_->stop();
+}
+
+TEST_F(Limits, SilentClientIsTimedOutWhileOthersAreServed) {
+    start_daemon(2);
+    line_client silent(port_);
+    ASSERT_EQ(silent.read_line(), greeting);
+    const auto start = std::chrono::steady_clock::now();
+    line_client other(port_);
+    ASSERT_EQ(other.read_line(), greeting);
+    ASSERT_TRUE(start_transaction(other, "other"));
+    other.send(short_message("other"));
+    EXPECT_EQ(other.read_line(), scanned);
+
+    EXPECT_EQ(silent.read_line(10s), "421 4.4.2 Connection timeout\r\n");
+    EXPECT_TRUE(silent.wait_closed(5s));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1500ms);
+    EXPECT_TRUE(serves_new_session());
+    daemon_->stop();
+}
+
+TEST_F(Limits, HugeLineAndHugeMessageLeaveOtherSessionsServed) {
+    start_daemon(300);
+    // A 50 MB line without a line feed, sent while another session does a transaction.
+    line_client long_line(port_);
+    ASSERT_EQ(long_line.read_line(), greeting);
+    std::thread sender([&] {
+        const std::string chunk(1 << 20, 'x');
+        for (int i = 0; i < 50; ++i)
+            long_line.send(chunk);
+    });
+    line_client other(port_);
+    ASSERT_EQ(other.read_line(), greeting);
+    ASSERT_TRUE(start_transaction(other, "beside-line"));
+    other.send(short_message("beside-line"));
+    EXPECT_EQ(other.read_line(60s), scanned);
+    sender.join();
+    long_line.send("\r\n");
+    EXPECT_EQ(long_line.read_line(120s), "502 Command not implemented\r\n");
+    const long after_line_kb = reliability::status_kb(daemon_->pid(), "VmHWM");
+
+    // A 100 MB message, in lines of 1000 bytes, while another session does a transaction.
+    line_client big(port_);
+    ASSERT_EQ(big.read_line(), greeting);
+    ASSERT_TRUE(start_transaction(big, "big"));
+    const std::string header = "Subject: big\r\n\r\n";
+    const std::string line = std::string(998, 'm') + "\r\n";
+    constexpr std::size_t lines = 100 * 1000;
+    std::thread big_sender([&] {
+        std::string block;
+        for (int i = 0; i < 1000; ++i)
+            block += line;
+        big.send(header);
+        for (std::size_t i = 0; i < lines / 1000; ++i)
+            big.send(block);
+        big.send(".\r\n");
+    });
+    line_client beside(port_);
+    ASSERT_EQ(beside.read_line(), greeting);
+    ASSERT_TRUE(start_transaction(beside, "beside-message"));
+    beside.send(short_message("beside-message"));
+    EXPECT_EQ(beside.read_line(60s), scanned);
+    big_sender.join();
+    EXPECT_EQ(big.read_line(240s), scanned);
+    ASSERT_TRUE(mail_.wait_for_deliveries(3, 60s));
+    const auto deliveries = mail_.deliveries();
+    ASSERT_EQ(deliveries.size(), 3u);
+    EXPECT_EQ(deliveries[2].sender, "<big@limits.test>");
+    EXPECT_EQ(deliveries[2].data.size(), header.size() + lines * line.size());
+    EXPECT_TRUE(serves_new_session());
+    std::cout << "[ limits   ] peak memory of the daemon: " << after_line_kb
+              << " kB after the 50 MB line, " << reliability::status_kb(daemon_->pid(), "VmHWM")
+              << " kB after the 100 MB message\n";
+    daemon_->stop();
+}
+
+TEST_F(Limits, StopWhileScansAndForwardsAreInProgressLeavesNoLeak) {
+    // Half the scans never answer; the other half reach a mail server that never answers DATA.
+    rspamd_.respond_with([](const test_support::rspamd_request& request) {
+        return request.body.find("silent-scan") != std::string::npos
+                   ? rspamd_reply::silence()
+                   : rspamd_reply::default_verdict();
+    });
+    test_support::fake_mail_script stalled;
+    stalled.data = test_support::fake_step::silence();
+    mail_.set_script(stalled);
+    start_daemon(120);
+    std::vector<std::unique_ptr<line_client>> clients;
+    for (int i = 0; i < 40; ++i) {
+        const std::string id = (i % 2 ? "silent-scan" : "stalled-forward") + std::to_string(i);
+        clients.push_back(std::make_unique<line_client>(port_));
+        ASSERT_EQ(clients.back()->read_line(), greeting);
+        ASSERT_TRUE(start_transaction(*clients.back(), id));
+        clients.back()->send(short_message(id));
+    }
+    ASSERT_TRUE(rspamd_.wait_for_requests(40, 30s));
+    EXPECT_TRUE(test_support::wait_until([&] {
+        std::size_t waiting = 0;
+        for (const auto& c : mail_.connections())
+            waiting += !c.commands.empty() && c.commands.back() == "DATA" ? 1 : 0;
+        return waiting == 20;
+    }));
+    daemon_->stop(); // status 0 and no report of the leak checker on standard error
+    for (auto& c : clients)
+        EXPECT_TRUE(c->wait_closed(5s));
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+TEST(LeakChecker, TheDaemonBinaryRunsWithLeakDetection) {
+    // The sanitizer runtime prints its flags on request: the daemon tests' empty standard error
+    // then means that the leak checker ran at every exit and found nothing.
+    test_support::temp_dir dir;
+    const char* old = std::getenv("ASAN_OPTIONS");
+    const std::string saved = old ? old : "";
+    ::setenv("ASAN_OPTIONS", (saved + ":help=1").c_str(), 1);
+    test_support::daemon_process daemon(dir.path(), {"missing.conf"}, dir.path());
+    ::setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    EXPECT_EQ(daemon.wait_exit(), 1);
+    const std::string report = daemon.standard_error() + daemon.standard_output();
+    EXPECT_NE(
+        report.find("detect_leaks\n\t\t- Enable memory leak detection. (Current Value: true)"),
+        std::string::npos)
+        << report.substr(0, 400);
+}
+#endif
+
+} // namespace
