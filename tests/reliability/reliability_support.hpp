@@ -81,17 +81,25 @@ inline rlim_t raise_descriptor_limit(rlim_t wanted) {
     return limit.rlim_cur;
 }
 
-// The configuration of a TCP daemon on `listen_port` that scans at 127.0.0.1:`rspamd_port`
-// and forwards to 127.0.0.1:`forward_port`.
+// The configuration of a TCP daemon on `listen_port` that scans at 127.0.0.1:`rspamd_port`, or
+// at the socket `rspamd_path` when that is set, and forwards to 127.0.0.1:`forward_port`, or to
+// the socket `forward_path` when that is set.
 inline std::string tcp_config(unsigned short listen_port, unsigned short rspamd_port,
                               unsigned short forward_port, int timeout_seconds,
-                              const std::string& level = "info") {
-    return fmt::format("rspamd {{ host = \"127.0.0.1\"; port = {}; }}\n"
+                              const std::string& level = "info",
+                              const std::string& rspamd_path = "",
+                              const std::string& forward_path = "") {
+    const auto socket_line = [](const char* key, const std::string& path) {
+        return path.empty() ? std::string() : fmt::format("  {} = \"{}\";\n", key, path);
+    };
+    return fmt::format("rspamd {{\n  host = \"127.0.0.1\";\n  port = {};\n{}}}\n"
                        "lmtp {{\n  listen_port = {};\n  forward_host = \"127.0.0.1\";\n"
-                       "  forward_port = {};\n  session {{ timeout_seconds = {}; }}\n}}\n"
+                       "  forward_port = {};\n{}  session {{ timeout_seconds = {}; }}\n}}\n"
                        "log {{ file = \"logs/quillgate.log\"; level = \"{}\"; }}\n"
                        "action {{ on_reject = \"reject\"; }}\n",
-                       rspamd_port, listen_port, forward_port, timeout_seconds, level);
+                       rspamd_port, socket_line("socket_path", rspamd_path), listen_port,
+                       forward_port, socket_line("forward_socket_path", forward_path),
+                       timeout_seconds, level);
 }
 
 // The built daemon run in a temporary working directory from a configuration the test writes;
