@@ -2,9 +2,11 @@
 // the scan request and the verdict dispatch, for TCP and Unix-domain connections.
 #include "lmtp_server/lmtp_session.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <exception>
-#include <istream>
+#include <string_view>
 #include <utility>
 
 #include <boost/asio/error.hpp>
@@ -25,14 +27,24 @@ lmtp_session<Socket>::lmtp_session(boost::asio::io_context& io_context, Socket s
     : io_context_(io_context), socket_(std::move(socket)), config_(config), timer_(io_context) {}
 
 template <class Socket> void lmtp_session<Socket>::start_timeout() {
-    timer_.expires_after(std::chrono::seconds(config_.timeout_seconds));
+    // Re-arming moves the deadline only; the one wait in flight follows it when it runs out, so
+    // that a burst of lines costs no timer operation per line.
+    deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(config_.timeout_seconds);
+    if (!timer_waiting_) wait_for_deadline();
+}
+
+template <class Socket> void lmtp_session<Socket>::wait_for_deadline() {
+    timer_waiting_ = true;
+    timer_.expires_at(deadline_);
     timer_.async_wait([this, self = this->shared_from_this()](const boost::system::error_code& ec) {
+        timer_waiting_ = false;
         on_timeout(ec);
     });
 }
 
 template <class Socket> void lmtp_session<Socket>::on_timeout(const boost::system::error_code& ec) {
     if (ec) return;
+    if (std::chrono::steady_clock::now() < deadline_) return wait_for_deadline(); // re-armed since
     spdlog::warn("[{}] Session timeout after {} seconds", session_id_, config_.timeout_seconds);
     write_response(timeout_reply);
     stop();
@@ -40,16 +52,20 @@ template <class Socket> void lmtp_session<Socket>::on_timeout(const boost::syste
 
 template <class Socket> void lmtp_session<Socket>::write_response(const std::string& reply) {
     // The bytes live with the handler, so that overlapping writes (a time-out during a reply)
-    // each keep their own.
-    auto bytes = std::make_shared<std::string>(reply + "\r\n");
-    boost::asio::async_write(
-        socket_, boost::asio::buffer(*bytes),
-        [this, self = this->shared_from_this(), bytes,
-         reply](const boost::system::error_code& ec, std::size_t) { on_write(ec, reply); });
+    // each keep their own: one allocation, sized for the reply and its CRLF.
+    auto bytes = std::make_shared<std::string>();
+    bytes->reserve(reply.size() + 2);
+    bytes->append(reply).append("\r\n");
+    boost::asio::async_write(socket_, boost::asio::buffer(*bytes),
+                             [this, self = this->shared_from_this(),
+                              bytes](const boost::system::error_code& ec, std::size_t) {
+                                 on_write(ec,
+                                          std::string_view(*bytes).substr(0, bytes->size() - 2));
+                             });
 }
 
 template <class Socket>
-void lmtp_session<Socket>::on_write(const boost::system::error_code& ec, const std::string& reply) {
+void lmtp_session<Socket>::on_write(const boost::system::error_code& ec, std::string_view reply) {
     if (ec == boost::asio::error::eof) {
         spdlog::info("[{}] Client disconnected during write (EOF)", session_id_);
         return stop();
@@ -91,7 +107,7 @@ template <class Socket> void lmtp_session<Socket>::reset_session() {
 
 template <class Socket> void lmtp_session<Socket>::do_read() {
     boost::asio::async_read_until(
-        socket_, read_buffer_, "\n",
+        socket_, read_buffer_, '\n',
         [this, self = this->shared_from_this()](const boost::system::error_code& ec, std::size_t) {
             on_read(ec);
         });
@@ -109,14 +125,34 @@ template <class Socket> void lmtp_session<Socket>::on_read(const boost::system::
         spdlog::error("[{}] Read error: {}", session_id_, ec.message());
         return stop();
     }
-    timer_.cancel();
-    start_timeout();
-    std::string line;
-    std::istream stream(&read_buffer_);
-    std::getline(stream, line);
-    spdlog::debug("[{}] Received: {}", session_id_, line);
-    if (in_data_ == dialogue_mode::command) return handle_command(line);
-    handle_data_line(line);
+    take_lines();
+}
+
+template <class Socket> void lmtp_session<Socket>::take_lines() {
+    while (true) {
+        start_timeout();
+        // The first line of the buffer without its "\n", read in place (the buffer is contiguous).
+        const auto bytes = read_buffer_.data();
+        const std::string_view buffered(static_cast<const char*>(bytes.data()), bytes.size());
+        const std::size_t end = std::min(buffered.find('\n'), buffered.size());
+        const std::size_t taken = std::min(end + 1, buffered.size()); // the line and its "\n"
+        const std::string_view line = buffered.substr(0, end);
+        spdlog::debug("[{}] Received: {}", session_id_, line);
+        if (in_data_ == dialogue_mode::command) {
+            const std::string command(line);
+            read_buffer_.consume(taken);
+            return handle_command(command);
+        }
+        const bool more = append_data_line(line, data_buffer_);
+        read_buffer_.consume(taken); // `line` points into the buffer: consumed once stored
+        if (!more) return process_message();
+        if (!has_buffered_line()) return do_read();
+    }
+}
+
+template <class Socket> bool lmtp_session<Socket>::has_buffered_line() const {
+    const auto bytes = read_buffer_.data();
+    return std::memchr(bytes.data(), '\n', bytes.size()) != nullptr;
 }
 
 template <class Socket> void lmtp_session<Socket>::handle_command(const std::string& line) {
@@ -160,11 +196,6 @@ void lmtp_session<Socket>::handle_xforward(const std::string& line, const std::s
     }
     spdlog::info("[{}] XFORWARD data received - ADDR: {}, NAME: {}, HELO: {}, IDENT: {}",
                  session_id_, xforward_.addr, xforward_.name, xforward_.helo, xforward_.ident);
-}
-
-template <class Socket> void lmtp_session<Socket>::handle_data_line(const std::string& line) {
-    if (!append_data_line(line, data_buffer_)) return process_message();
-    do_read();
 }
 
 template <class Socket> void lmtp_session<Socket>::process_message() {

@@ -2,9 +2,11 @@
 // hand-off to the scanner and the dispatch of the scanner's verdict.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
@@ -39,13 +41,16 @@ class lmtp_session : public std::enable_shared_from_this<lmtp_session<Socket>> {
   private:
     template <class A, class S> friend class server;
 
-    void on_timeout(const boost::system::error_code& ec); // the idle timer ran out or was reset
-    void on_write(const boost::system::error_code& ec, const std::string& reply); // read on or stop
+    void wait_for_deadline();                             // waits for the timer until `deadline_`
+    void on_timeout(const boost::system::error_code& ec); // the wait ran out or was cancelled
+    void on_write(const boost::system::error_code& ec, std::string_view reply); // read on or stop
     void do_read();                                    // reads the next line
-    void on_read(const boost::system::error_code& ec); // takes one line, command or DATA
+    void on_read(const boost::system::error_code& ec); // a line arrived: takes it and any after it
     void handle_command(const std::string& line);      // answers one command line
     void handle_xforward(const std::string& line, const std::string& arguments);
-    void handle_data_line(const std::string& line);  // stores a DATA line or ends the data
+    // Takes buffered lines: one command, or DATA lines for as long as whole ones are buffered.
+    void take_lines();
+    bool has_buffered_line() const;                  // `read_buffer_` holds a whole line
     void process_message();                          // hands the message to the scanner
     void on_scan(const std::string& reply);          // the scanner's reply, empty on failure
     void dispatch_verdict(const std::string& reply); // may throw: the caller guards it
@@ -65,7 +70,9 @@ class lmtp_session : public std::enable_shared_from_this<lmtp_session<Socket>> {
     MailData mail_data_;
     dialogue_mode in_data_ = dialogue_mode::command;
     std::string session_id_;
-    boost::asio::steady_timer timer_; // the idle timer
+    boost::asio::steady_timer timer_;                // the idle timer
+    std::chrono::steady_clock::time_point deadline_; // the idle time-out, moved on by each line
+    bool timer_waiting_ = false;                     // a wait on `timer_` is in flight
     XForwardData xforward_;
     bool stopped_ = false; // `stop` ran: a late verdict must not forward the message
 };
