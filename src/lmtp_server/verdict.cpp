@@ -1,7 +1,7 @@
 // Parsing of the scanner's reply and the decision table of the verdict dispatch.
 #include "lmtp_server/verdict.hpp"
 
-#include <sstream>
+#include <string>
 
 #include <boost/property_tree/json_parser.hpp>
 
@@ -25,9 +25,16 @@ bool forwards_with_edits(const std::string& action) {
 } // namespace
 
 boost::property_tree::ptree parse_scan_reply(const std::string& text) {
-    std::istringstream stream(text);
+    // The reader behind read_json, run over the text in place: through a string stream the same
+    // parser fetches every character by a stream-buffer call, which costs several times the
+    // parse itself. Same grammar, same tree, same errors (no file name).
+    namespace json = boost::property_tree::json_parser::detail;
+    json::standard_callbacks<boost::property_tree::ptree> callbacks;
+    json::encoding<char> encoding;
+    json::read_json_internal(text.data(), text.data() + text.size(), encoding, callbacks,
+                             std::string());
     boost::property_tree::ptree reply;
-    boost::property_tree::read_json(stream, reply);
+    reply.swap(callbacks.output());
     return reply;
 }
 
