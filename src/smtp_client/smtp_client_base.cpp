@@ -25,7 +25,7 @@ smtp_client_base<Socket>::smtp_client_base(boost::asio::io_context& io_context,
 
 template <typename Socket> void smtp_client_base<Socket>::read_response() {
     auto self = this->shared_from_this();
-    boost::asio::async_read_until(get_socket(), response_buffer_, "\n",
+    boost::asio::async_read_until(get_socket(), response_buffer_, '\n',
                                   [self](const boost::system::error_code& ec, std::size_t length) {
                                       if (ec) return self->on_read_error(ec);
                                       self->on_line(self->take_line(length));
@@ -35,6 +35,10 @@ template <typename Socket> void smtp_client_base<Socket>::read_response() {
 template <typename Socket> void smtp_client_base<Socket>::write_message(const std::string& line) {
     write_buffer_ = line;
     write_buffer_.append("\r\n");
+    write_buffered();
+}
+
+template <typename Socket> void smtp_client_base<Socket>::write_buffered() {
     auto self = this->shared_from_this();
     boost::asio::async_write(get_socket(), boost::asio::buffer(write_buffer_),
                              [self](const boost::system::error_code& ec, std::size_t) {
@@ -56,8 +60,8 @@ template <typename Socket> void smtp_client_base<Socket>::finish(bool delivered)
 }
 
 template <typename Socket> std::string smtp_client_base<Socket>::take_line(std::size_t length) {
-    const auto bytes = boost::asio::buffers_begin(response_buffer_.data());
-    std::string line(bytes, bytes + static_cast<std::ptrdiff_t>(length));
+    // The buffer is contiguous: the line is copied in one piece.
+    std::string line(static_cast<const char*>(response_buffer_.data().data()), length);
     response_buffer_.consume(length);
     boost::algorithm::trim(line);
     return line;
@@ -157,9 +161,10 @@ template <typename Socket> void smtp_client_base<Socket>::send_data() {
 
 template <typename Socket> void smtp_client_base<Socket>::send_message() {
     state_ = MessageSent;
-    std::string stuffed;
-    smtp_dot_stuff(mail_data_.to_string(), stuffed);
-    write_message(stuffed);
+    // Stuffed straight into the write buffer, whose reserve leaves room for the CRLF.
+    smtp_dot_stuff(mail_data_.to_string(), write_buffer_);
+    write_buffer_.append("\r\n");
+    write_buffered();
 }
 
 template <typename Socket> void smtp_client_base<Socket>::send_quit() {

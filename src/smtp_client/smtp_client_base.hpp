@@ -44,6 +44,8 @@ class smtp_client_base : public std::enable_shared_from_this<smtp_client_base<So
     void read_response();
     // Writes `line` and "\r\n" in one write, then reads the reply.
     void write_message(const std::string& line);
+    // Writes `write_buffer_` in one write, then reads the reply.
+    void write_buffered();
 
   protected:
     // Logs `message` at error level and reports failure.

@@ -35,6 +35,11 @@ void smtp_client_tcp::on_resolve(boost::asio::ip::tcp::resolver::results_type re
         socket_, results,
         [self](const boost::system::error_code& ec, const boost::asio::ip::tcp::endpoint&) {
             if (ec) return self->fail("SMTP Client (TCP) connect failed: " + ec.message());
+            // Each command goes out in one write; without Nagle's delay the tail of a large
+            // message does not wait for the server's delayed acknowledgement. A failure only
+            // costs speed.
+            boost::system::error_code ignored;
+            self->socket_.set_option(boost::asio::ip::tcp::no_delay(true), ignored);
             self->read_response();
         });
 }
