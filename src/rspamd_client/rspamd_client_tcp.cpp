@@ -43,6 +43,10 @@ void rspamd_client_tcp::on_resolve(tcp::resolver::results_type results) {
 }
 
 void rspamd_client_tcp::on_connect() {
+    // The request goes out in one write; without Nagle's delay the tail of a large one does not
+    // wait for the scanner's delayed acknowledgement. A failure only costs speed.
+    beast::error_code ignored;
+    stream_.socket().set_option(tcp::no_delay(true), ignored);
     try {
         req_ = build_scan_request(config_.rspamd_host, sender_, recipients_, client_ip_, helo_,
                                   mail_data_, queue_id_);
