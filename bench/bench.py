@@ -350,11 +350,11 @@ class Bench:
                                                 ready_limit=120)
         self.run_source(address, True, 4 * KIB, 1, 20, limit=600)
         subprocess.run(["callgrind_control", "-z", str(process.pid)], check=True,
-                       stdout=subprocess.DEVNULL, timeout=120)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
         count = self.args.callgrind_count
         self.run_source(address, True, 4 * KIB, 8, count, limit=1800)
         subprocess.run(["callgrind_control", "-d", str(process.pid)], check=True,
-                       stdout=subprocess.DEVNULL, timeout=120)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
         stop(process, limit=60)
         total = 0
         for name in os.listdir(self.workdir):
