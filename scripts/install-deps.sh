@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config g++ clang
+  build-essential cmake ninja-build pkg-config g++ clang libclang-rt-dev
   libboost-dev libboost-system-dev libspdlog-dev libfmt-dev libglib2.0-dev
   libgtest-dev libgmock-dev
   rspamd postfix swaks iproute2 util-linux procps python3
