@@ -73,23 +73,30 @@ TEST_F(Limits, ThousandSessionsWaitForASlowScannerAndAreAllAnswered) {
     constexpr std::size_t sessions = 1000;
     rspamd_.respond_with([](const test_support::rspamd_request&) {
         rspamd_reply slow = rspamd_reply::default_verdict();
-        slow.delay = 4s;
+        slow.delay = 8s;
         return slow;
     });
     start_daemon(120);
     const long descriptors_before = reliability::open_descriptors(daemon_->pid());
+    // All sessions are opened and brought to DATA first, then all messages go out at once, so
+    // that every scan is pending within the scanner's delay.
     std::vector<std::unique_ptr<line_client>> clients;
     for (std::size_t i = 0; i < sessions; ++i) {
         clients.push_back(std::make_unique<line_client>(port_));
         ASSERT_TRUE(clients.back()->connected()) << i;
         ASSERT_EQ(clients.back()->read_line(20s), greeting) << i;
         ASSERT_TRUE(start_transaction(*clients.back(), "load" + std::to_string(i))) << i;
-        clients.back()->send(short_message("load" + std::to_string(i)));
     }
+    const auto sent = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < sessions; ++i)
+        clients[i]->send(short_message("load" + std::to_string(i)));
     ASSERT_TRUE(rspamd_.wait_for_requests(sessions, 60s));
+    const auto all_in = std::chrono::steady_clock::now() - sent;
     // Every session and its scan hold a descriptor now, while the scanner still sits on them.
     const long held = reliability::open_descriptors(daemon_->pid());
-    EXPECT_GE(held, descriptors_before + static_cast<long>(sessions)) << "descriptors";
+    if (all_in < 7s) {
+        EXPECT_GE(held, descriptors_before + 2 * static_cast<long>(sessions)) << "descriptors";
+    }
     for (std::size_t i = 0; i < sessions; ++i)
         ASSERT_EQ(clients[i]->read_line(60s), scanned) << i;
     EXPECT_TRUE(mail_.wait_for_deliveries(sessions, 60s));
@@ -125,13 +132,14 @@ TEST_F(Limits, RunningOutOfDescriptorsIsLoggedAndAcceptingResumes) {
     std::vector<std::unique_ptr<line_client>> clients;
     for (int i = 0; i < 80; ++i)
         clients.push_back(std::make_unique<line_client>(port_));
+    ASSERT_TRUE(test_support::wait_until(
+        [&] { return daemon_->log_count("[error] Accept error: Too many open files") > 0; }, 20s));
+    // Connections are accepted in order: those greeted now are all that fit under the limit.
     std::size_t greeted = 0;
-    while (greeted < clients.size() && clients[greeted]->read_line(700ms) == greeting)
+    while (greeted < clients.size() && clients[greeted]->read_line(1500ms) == greeting)
         ++greeted;
     EXPECT_LT(greeted, clients.size()) << "the limit of 64 was never reached";
-    EXPECT_GT(greeted, 20u);
-    EXPECT_TRUE(test_support::wait_until(
-        [&] { return daemon_->log_count("[error] Accept error: Too many open files") > 0; }));
+    ASSERT_GT(greeted, 20u);
 
     // A session that holds its descriptor still gets an answer: its scan cannot open a socket.
     ASSERT_TRUE(start_transaction(*clients[0], "no-descriptor"));
