@@ -28,13 +28,13 @@ bool read_lhlo_reply(line_client& client) {
     return true;
 }
 
-// Sends the envelope of one transaction in one packet (LHLO included when `lhlo`) and reads its
-// replies up to the "354"; true when they were as expected.
-bool start_transaction(line_client& client, const std::string& id, bool lhlo = true) {
-    client.send((lhlo ? "LHLO limits.test\r\n" : "") + std::string("MAIL FROM:<") + id +
-                "@limits.test>\r\nRCPT TO:<" + id + "@rcpt.test>\r\nDATA\r\n");
-    if (lhlo && !read_lhlo_reply(client)) return false;
-    return client.read_line(20s) == "250 OK\r\n" && client.read_line(20s) == "250 OK\r\n" &&
+// Sends LHLO and the envelope of one transaction in one packet and reads their replies up to the
+// "354"; true when they were as expected.
+bool start_transaction(line_client& client, const std::string& id) {
+    client.send("LHLO limits.test\r\nMAIL FROM:<" + id + "@limits.test>\r\nRCPT TO:<" + id +
+                "@rcpt.test>\r\nDATA\r\n");
+    return read_lhlo_reply(client) && client.read_line(20s) == "250 OK\r\n" &&
+           client.read_line(20s) == "250 OK\r\n" &&
            client.read_line(20s) == "354 End data with <CR><LF>.<CR><LF>\r\n";
 }
 

@@ -120,10 +120,12 @@ class daemon_run {
 
     // Whether the daemon logged its start line and could be found among this process's children.
     bool started() const { return started_ && pid_ > 0; }
+    // The daemon's process id.
     pid_t pid() const { return pid_; }
 
-    // The working directory and the configuration file in it.
+    // The daemon's working directory.
     std::filesystem::path work_dir() const { return dir_.path() / "work"; }
+    // Replaces the configuration file in the working directory with `text`.
     void write_config(const std::string& text) const {
         test_support::write_file((work_dir() / "quillgate.conf").string(), text);
     }
@@ -133,7 +135,7 @@ class daemon_run {
         return test_support::read_file(
             (work_dir() / test_support::daily_log_name("logs/quillgate", ".log")).string());
     }
-    // How many lines of the daily log contain `text`.
+    // How many times `text` occurs in the daily log.
     long log_count(const std::string& text) const {
         long count = 0;
         const std::string whole = log();
@@ -144,7 +146,9 @@ class daemon_run {
 
     // Whether the daemon still runs.
     bool alive() { return !process_->wait_exit(0ms).has_value(); }
+    // Sends `signal_number` to the daemon.
     void signal(int signal_number) const { process_->signal(signal_number); }
+    // What the daemon wrote to its standard error so far.
     std::string standard_error() const { return process_->standard_error(); }
 
     // Stops the daemon with SIGTERM; it must end with status 0 and an empty standard error.

@@ -38,6 +38,7 @@ class fault_counts {
         std::lock_guard lock(mutex_);
         counts_[kind] = count;
     }
+    // A copy of the counts by kind.
     std::map<std::string, long> snapshot() const {
         std::lock_guard lock(mutex_);
         return counts_;
