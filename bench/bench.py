@@ -323,7 +323,8 @@ class Bench:
 
     def long_run(self, binary, label):
         """Resident memory after a first and after a long series of messages."""
-        process, address = self.start_quillgate(f"long-{label}", "tcp", binary)
+        transport = self.args.long_transport
+        process, address = self.start_quillgate(f"long-{label}", transport, binary)
         first, total = self.args.long_first, self.args.long_total
         self.run_source(address, True, 4 * KIB, 8, first, limit=3600)
         early = memory_kib(process.pid, "VmRSS")
@@ -334,7 +335,8 @@ class Bench:
         elapsed = time.monotonic() - start
         late = memory_kib(process.pid, "VmRSS")
         growth = (late - early) * 100 / early if early else 0
-        print(f"memory {label}: resident {early / KIB:.1f} MiB after {first} messages, "
+        print(f"memory {label} ({transport}, 4 KiB, 8 sessions): resident {early / KIB:.1f} MiB "
+              f"after {first} messages, "
               f"{late / KIB:.1f} MiB after {total} ({growth:+.1f} %; "
               f"{(total - first) / elapsed:.0f} msg/s)", flush=True)
         stop(process)
@@ -389,6 +391,7 @@ def parse_args():
     parser.add_argument("--large-size", type=int, default=25 * MIB)
     parser.add_argument("--long-first", type=int, default=10000)
     parser.add_argument("--long-total", type=int, default=1000000)
+    parser.add_argument("--long-transport", default="tcp", choices=["tcp", "unix"])
     parser.add_argument("--callgrind-count", type=int, default=2000)
     parser.add_argument("--skip", default="", help="comma list of: matrix,latency,memory,long,"
                         "callgrind")
@@ -400,9 +403,9 @@ def parse_args():
                         help="a few seconds of everything, for the test suite")
     args = parser.parse_args()
     if args.smoke:
-        args.sizes, args.sessions, args.runs, args.count = [4 * KIB], [8], 1, 200
-        args.latency_seconds, args.large_size = 1, 2 * MIB
-        args.long_first, args.long_total = 100, 300
+        args.sizes, args.sessions, args.runs, args.count = [4 * KIB], [8], 1, 64
+        args.latency_seconds, args.large_size = 0.5, 1 * MIB
+        args.long_first, args.long_total = 40, 100
         args.skip += ",callgrind"
         args.no_pin = True
     args.skip = set(filter(None, args.skip.split(",")))
