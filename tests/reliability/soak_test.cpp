@@ -28,15 +28,10 @@ constexpr int timeout_seconds = 2; // the daemon's session time-out during the s
 // Fault counts by kind, shared between the fakes' threads and the test.
 class fault_counts {
   public:
-    // Counts one fault of `kind`.
-    void add(const std::string& kind) {
+    // Counts `count` faults of `kind` (more than one for faults counted in the daemon's log).
+    void add(const std::string& kind, long count = 1) {
         std::lock_guard lock(mutex_);
-        ++counts_[kind];
-    }
-    // Sets the count of `kind` (for faults counted elsewhere, such as in the daemon's log).
-    void set(const std::string& kind, long count) {
-        std::lock_guard lock(mutex_);
-        counts_[kind] = count;
+        counts_[kind] += count;
     }
     // A copy of the counts by kind.
     std::map<std::string, long> snapshot() const {
@@ -196,12 +191,25 @@ std::string stuffed(const std::string& message) {
     return wire + ".\r\n";
 }
 
+// Where a peer listens: a TCP port on 127.0.0.1, or a Unix-domain socket path.
+struct peer_address {
+    unsigned short port = 0;
+    std::string path; // used when non-empty
+};
+
+// A new client connection to the daemon at `listen`.
+std::unique_ptr<line_client> connect_to(const peer_address& listen) {
+    if (!listen.path.empty()) return std::make_unique<line_client>(listen.path);
+    return std::make_unique<line_client>(listen.port);
+}
+
 // One LMTP client: opens connections and runs transactions until `deadline`.
 class soak_client {
   public:
-    soak_client(unsigned short port, std::uint64_t seed, std::string prefix,
+    soak_client(peer_address listen, std::uint64_t seed, std::string prefix,
                 std::chrono::steady_clock::time_point deadline)
-        : port_(port), random_(seed), prefix_(std::move(prefix)), deadline_(deadline) {}
+        : listen_(std::move(listen)), random_(seed), prefix_(std::move(prefix)),
+          deadline_(deadline) {}
 
     // Runs the client's connections one after the other.
     void run() {
@@ -223,7 +231,8 @@ class soak_client {
 
     // One connection: greeting, LHLO, one to four transactions, QUIT.
     void run_connection() {
-        line_client client(port_);
+        const auto connection = connect_to(listen_);
+        line_client& client = *connection;
         if (!client.connected()) {
             errors.push_back("connect to the daemon failed");
             std::this_thread::sleep_for(50ms);
@@ -313,7 +322,7 @@ class soak_client {
         return !timed_out;
     }
 
-    unsigned short port_;
+    peer_address listen_; // the daemon
     std::mt19937_64 random_;
     std::string prefix_; // makes every transaction id unique
     std::chrono::steady_clock::time_point deadline_;
@@ -388,17 +397,14 @@ round_figures check_round(const std::vector<transaction>& transactions,
     return figures;
 }
 
-// Where the daemon reaches a peer: a TCP port on 127.0.0.1, or a Unix-domain socket path.
-struct peer_address {
-    unsigned short port = 0;
-    std::string path; // used when non-empty
-};
-
-// The soak daemon's configuration: TCP listener on `listen_port`, the peers at their addresses.
-std::string soak_config(unsigned short listen_port, const peer_address& scanner,
+// The soak daemon's configuration: its listener and its peers at their addresses.
+std::string soak_config(const peer_address& listen, const peer_address& scanner,
                         const peer_address& mail) {
-    return reliability::tcp_config(listen_port, scanner.port, mail.port, timeout_seconds, "info",
-                                   scanner.path, mail.path);
+    std::string text = reliability::tcp_config(listen.port, scanner.port, mail.port,
+                                               timeout_seconds, "info", scanner.path, mail.path);
+    if (listen.path.empty()) return text;
+    const std::string tcp = fmt::format("listen_port = {};", listen.port);
+    return text.replace(text.find(tcp), tcp.size(), "listen_socket = \"" + listen.path + "\";");
 }
 
 // The soak: three rounds of load with faults (the middle one reaching both peers over
@@ -408,7 +414,7 @@ class Soak : public testing::Test {
     // One round: fresh fakes, the daemon pointed at them by a reload, `clients` clients for
     // `duration`, refusals by reloads to closed ports or missing sockets in between, then the
     // checks.
-    round_figures run_round(reliability::daemon_run& daemon, unsigned short listen_port, int round,
+    round_figures run_round(reliability::daemon_run& daemon, const peer_address& listen, int round,
                             bool over_unix, std::chrono::seconds duration, std::uint64_t seed) {
         std::mt19937_64 rspamd_random(seed * 3 + 1);
         std::mt19937_64 mail_random(seed * 5 + 2);
@@ -428,7 +434,7 @@ class Soak : public testing::Test {
         const peer_address nobody{test_support::free_tcp_port(),
                                   over_unix ? sockets.file("nobody.sock") : ""};
         const auto point_at = [&](const peer_address& to_scanner, const peer_address& to_server) {
-            daemon.write_config(soak_config(listen_port, to_scanner, to_server));
+            daemon.write_config(soak_config(listen, to_scanner, to_server));
             const long before = daemon.log_count("Configuration reloaded successfully.");
             daemon.signal(SIGHUP);
             EXPECT_TRUE(test_support::wait_until(
@@ -442,18 +448,20 @@ class Soak : public testing::Test {
         std::vector<std::thread> threads;
         for (int c = 0; c < client_count; ++c) {
             clients.push_back(std::make_unique<soak_client>(
-                listen_port, seed * 7919 + static_cast<std::uint64_t>(round * 100 + c),
+                listen, seed * 7919 + static_cast<std::uint64_t>(round * 100 + c),
                 "q" + std::to_string(round) + "c" + std::to_string(c), deadline));
             threads.emplace_back([client = clients.back().get()] { client->run(); });
         }
-        // Refused connections: a stretch with no scanner listening, one with no mail server.
-        std::this_thread::sleep_until(start + duration * 3 / 10);
+        // Refused connections: a stretch with no scanner listening, one with no mail server;
+        // each is timed from the reload that starts it.
+        const std::chrono::milliseconds span = duration;
+        std::this_thread::sleep_until(start + span * 3 / 10);
         point_at(nobody, server);
-        std::this_thread::sleep_until(start + duration * 33 / 100);
+        std::this_thread::sleep_for(span * 4 / 100);
         point_at(scanner, server);
-        std::this_thread::sleep_until(start + duration * 6 / 10);
+        std::this_thread::sleep_until(start + span * 6 / 10);
         point_at(scanner, nobody);
-        std::this_thread::sleep_until(start + duration * 63 / 100);
+        std::this_thread::sleep_for(span * 4 / 100);
         point_at(scanner, server);
         for (auto& t : threads)
             t.join();
@@ -474,55 +482,78 @@ class Soak : public testing::Test {
     }
 
     // Whether the daemon greets a new session and says goodbye.
-    static bool answers_new_session(unsigned short port) {
-        line_client client(port);
+    static bool answers_new_session(const peer_address& listen) {
+        const auto connection = connect_to(listen);
+        line_client& client = *connection;
         if (client.read_line(5s) != "220 localhost LMTP server ready\r\n") return false;
         client.send("QUIT\r\n");
         return client.read_line(5s) == "221 Bye\r\n";
     }
 
+    // Runs one daemon listening at `listen` for the rounds `over_unix` lists (true: the peers
+    // over Unix-domain sockets); checks it after each round and stops it at the end.
+    void soak_daemon(const peer_address& listen, const std::vector<bool>& over_unix,
+                     std::chrono::seconds duration, std::uint64_t seed) {
+        // A small allocator quarantine, so that the memory figures show live objects.
+        const std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+        ::setenv("ASAN_OPTIONS", (asan + ":quarantine_size_mb=16").c_str(), 1);
+        reliability::daemon_run daemon(soak_config(listen, {9, ""}, {9, ""}));
+        ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
+        ASSERT_TRUE(daemon.started()) << daemon.standard_error();
+        ASSERT_TRUE(answers_new_session(listen));
+        std::this_thread::sleep_for(300ms); // the greeted session's socket closes after "221"
+        const long descriptors_before = reliability::open_descriptors(daemon.pid());
+        std::vector<long> resident_kb;
+        for (const bool unix_peers : over_unix) {
+            const int round = static_cast<int>(rounds_.size()) + 1;
+            rounds_.push_back(run_round(daemon, listen, round, unix_peers, duration,
+                                        seed + static_cast<std::uint64_t>(round)));
+            ASSERT_TRUE(daemon.alive()) << daemon.standard_error();
+            EXPECT_TRUE(answers_new_session(listen)) << "round " << round;
+            EXPECT_TRUE(test_support::wait_until(
+                [&] { return reliability::open_descriptors(daemon.pid()) == descriptors_before; },
+                15s))
+                << "round " << round << ": " << reliability::open_descriptors(daemon.pid())
+                << " descriptors open, " << descriptors_before << " before the load";
+            resident_kb.push_back(reliability::status_kb(daemon.pid(), "VmRSS"));
+        }
+        for (const char* failure :
+             {"Rspamd client (TCP) connect failed: Connection refused",
+              "SMTP Client (TCP) connect failed: Connection refused",
+              "Rspamd client (Unix) connect failed: No such file or directory",
+              "SMTP Client (Unix) connect failed: No such file or directory"})
+            faults_.add(std::string("refused: ") + failure, daemon.log_count(failure));
+        std::cout << "[ daemon   ] listening " << (listen.path.empty() ? "on TCP" : "on Unix")
+                  << ", descriptors before and after the load " << descriptors_before
+                  << ", resident after each round (kB):";
+        for (const long kb : resident_kb)
+            std::cout << " " << kb;
+        std::cout << ", peak " << reliability::status_kb(daemon.pid(), "VmHWM") << " kB\n";
+        // Later rounds reuse what the first one freed; live sessions or clients would pile up.
+        for (std::size_t r = 1; r < resident_kb.size(); ++r)
+            EXPECT_LE(resident_kb[r], resident_kb[0] + std::max(16L * 1024, resident_kb[0] / 10))
+                << "memory grew over round " << r + 1;
+        daemon.stop();
+    }
+
     static constexpr int client_count = 8;
     fault_counts faults_;
+    std::vector<round_figures> rounds_; // every round run so far
 };
 
 TEST_F(Soak, EveryAnswerMatchesWhatReachedTheMailServer) {
     const std::uint64_t seed = reliability::seed_from("QUILLGATE_SOAK_SEED", 20261210);
     const long seconds = std::getenv("QUILLGATE_SOAK_SECONDS")
                              ? std::strtol(std::getenv("QUILLGATE_SOAK_SECONDS"), nullptr, 10)
-                             : 17;
+                             : 14;
     reliability::raise_descriptor_limit(4096);
-    const unsigned short port = test_support::free_tcp_port();
-    // A small allocator quarantine, so that the memory figures show live objects.
-    const std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
-    ::setenv("ASAN_OPTIONS", (asan + ":quarantine_size_mb=16").c_str(), 1);
-    reliability::daemon_run daemon(reliability::tcp_config(port, 9, 9, timeout_seconds));
-    ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
-    ASSERT_TRUE(daemon.started()) << daemon.standard_error();
-    ASSERT_TRUE(answers_new_session(port));
-    std::this_thread::sleep_for(300ms); // the greeted session's socket closes after its "221"
-    const long descriptors_before = reliability::open_descriptors(daemon.pid());
-
-    std::vector<round_figures> rounds;
-    std::vector<long> resident_kb;
-    for (int round = 1; round <= 3; ++round) {
-        rounds.push_back(run_round(daemon, port, round, round == 2, std::chrono::seconds(seconds),
-                                   seed + static_cast<std::uint64_t>(round)));
-        ASSERT_TRUE(daemon.alive()) << daemon.standard_error();
-        EXPECT_TRUE(answers_new_session(port)) << "round " << round;
-        EXPECT_TRUE(test_support::wait_until(
-            [&] { return reliability::open_descriptors(daemon.pid()) == descriptors_before; }, 15s))
-            << "round " << round << ": " << reliability::open_descriptors(daemon.pid())
-            << " descriptors open, " << descriptors_before << " before the load";
-        resident_kb.push_back(reliability::status_kb(daemon.pid(), "VmRSS"));
-    }
-    faults_.set("refused: scanner over TCP",
-                daemon.log_count("Rspamd client (TCP) connect failed: Connection refused"));
-    faults_.set("refused: mail server over TCP",
-                daemon.log_count("SMTP Client (TCP) connect failed: Connection refused"));
-    faults_.set("refused: scanner over Unix (no socket)",
-                daemon.log_count("Rspamd client (Unix) connect failed: No such file or directory"));
-    faults_.set("refused: mail server over Unix (no socket)",
-                daemon.log_count("SMTP Client (Unix) connect failed: No such file or directory"));
+    // A TCP listener: peers over TCP, over Unix-domain sockets, over TCP again; then a daemon
+    // listening on a Unix-domain socket with its peers there too.
+    soak_daemon({test_support::free_tcp_port(), ""}, {false, true, false},
+                std::chrono::seconds(seconds), seed);
+    test_support::temp_dir listen_dir;
+    soak_daemon({0, listen_dir.file("lmtp.sock")}, {true}, std::chrono::seconds(seconds), seed);
+    const auto& rounds = rounds_;
 
     round_figures total;
     for (const auto& r : rounds) {
@@ -533,8 +564,9 @@ TEST_F(Soak, EveryAnswerMatchesWhatReachedTheMailServer) {
         for (const auto& [answer, count] : r.answers)
             total.answers[answer] += count;
     }
-    std::cout << "[ soak     ] seed " << seed << ", " << client_count << " clients, 3 rounds of "
-              << seconds << " s\n[ soak     ] transactions: " << total.transactions
+    std::cout << "[ soak     ] seed " << seed << ", " << client_count << " clients, "
+              << rounds.size() << " rounds of " << seconds
+              << " s\n[ soak     ] transactions: " << total.transactions
               << ", deliveries checked: " << total.deliveries_checked
               << "\n[ soak     ] answered 421 with the forward under way (delivered): "
               << total.timed_out_forwards
@@ -544,18 +576,9 @@ TEST_F(Soak, EveryAnswerMatchesWhatReachedTheMailServer) {
         std::cout << "[ answer   ] " << count << "  " << answer << "\n";
     for (const auto& [kind, count] : faults_.snapshot())
         std::cout << "[ fault    ] " << count << "  " << kind << "\n";
-    std::cout << "[ daemon   ] descriptors before " << descriptors_before
-              << ", resident after rounds 1, 2 (Unix), 3: " << resident_kb[0] << ", "
-              << resident_kb[1] << ", " << resident_kb[2] << " kB, peak "
-              << reliability::status_kb(daemon.pid(), "VmHWM") << " kB\n";
-
+    EXPECT_EQ(rounds.size(), 4u);
     EXPECT_GT(total.transactions, 1000);
     EXPECT_GT(total.deliveries_checked, 100);
-    // Later rounds reuse what the first one freed; live sessions or clients would pile up.
-    for (std::size_t r = 1; r < resident_kb.size(); ++r)
-        EXPECT_LE(resident_kb[r], resident_kb[0] + std::max(16L * 1024, resident_kb[0] / 10))
-            << "memory grew over round " << r + 1;
-    daemon.stop();
 }
 
 } // namespace
