@@ -21,6 +21,13 @@
 #include "utils/milter_headers.hpp"
 #include "utils/recipients.hpp"
 
+namespace {
+
+// The read buffer's room during DATA: up to this much of the message is taken per read.
+constexpr std::size_t data_read_size = 16384;
+
+} // namespace
+
 template <class Socket>
 lmtp_session<Socket>::lmtp_session(boost::asio::io_context& io_context, Socket socket,
                                    const Config& config)
@@ -175,6 +182,9 @@ template <class Socket> void lmtp_session<Socket>::handle_command(const std::str
     case lmtp_command::data:
         in_data_ = dialogue_mode::data;
         data_buffer_.clear();
+        // Room for reading the message in large pieces rather than 512 bytes a read; what is
+        // already buffered stays.
+        read_buffer_.prepare(data_read_size);
         return write_response(data_reply);
     case lmtp_command::rset:
         reset_session();

@@ -58,6 +58,8 @@ void rspamd_client_unix::on_write() {
     // The request is on the wire: its text of the message is freed while the reply is awaited,
     // so that a large message is not held three times during the verdict.
     req_ = scan_request();
+    // Room for a whole usual reply, header and body, in one read rather than 512 bytes a read.
+    buffer_.reserve(reply_read_size);
     auto self = shared_from_this();
     http::async_read_header(stream_, buffer_, parser_,
                             [self](const beast::error_code& ec, std::size_t /*bytes*/) {

@@ -2,6 +2,7 @@
 // end of a read reply, and the failure lines that name the transport.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,9 @@ using scan_response = boost::beast::http::response<boost::beast::http::string_bo
 // The header part is read on its own first: this Beast version checks a "Content-Length"
 // against the body limit only when the parser stops after the header.
 using scan_response_parser = boost::beast::http::response_parser<boost::beast::http::string_body>;
+
+// The read buffer's room for the reply: a verdict with its milter block fits in one read.
+constexpr std::size_t reply_read_size = 4096;
 
 // Builds "POST /checkV2" with the envelope as header fields and the message as body; empty
 // optional texts leave their fields out. Throws std::length_error when a text exceeds 65533 bytes.

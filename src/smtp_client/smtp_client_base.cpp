@@ -2,6 +2,7 @@
 // read, one command per write, each reply judged by its last line.
 #include "smtp_client/smtp_client_base.hpp"
 
+#include <cstring>
 #include <iterator>
 #include <utility>
 
@@ -32,12 +33,24 @@ smtp_client_base<Socket>::smtp_client_base(boost::asio::io_context& io_context,
       mail_data_(message), xforward_(xforward), callback_(std::move(completion)) {}
 
 template <typename Socket> void smtp_client_base<Socket>::read_response() {
+    // Lines already buffered (the rest of a multi-line reply) are taken without a read each.
+    for (auto length = buffered_line_length(); length != 0; length = buffered_line_length()) {
+        if (on_line(take_line(length))) return;
+    }
     auto self = this->shared_from_this();
     boost::asio::async_read_until(get_socket(), response_buffer_, '\n',
                                   [self](const boost::system::error_code& ec, std::size_t length) {
                                       if (ec) return self->on_read_error(ec);
-                                      self->on_line(self->take_line(length));
+                                      if (!self->on_line(self->take_line(length)))
+                                          self->read_response();
                                   });
+}
+
+template <typename Socket> std::size_t smtp_client_base<Socket>::buffered_line_length() const {
+    const auto bytes = response_buffer_.data();
+    const auto* begin = static_cast<const char*>(bytes.data());
+    const auto* lf = static_cast<const char*>(std::memchr(begin, '\n', bytes.size()));
+    return lf == nullptr ? 0 : static_cast<std::size_t>(lf - begin) + 1;
 }
 
 template <typename Socket> void smtp_client_base<Socket>::write_message(const std::string& line) {
@@ -99,11 +112,12 @@ void smtp_client_base<Socket>::on_write_error(const boost::system::error_code& e
     fail(fmt::format("SMTP Client ({}) write failed: {}", get_client_type(), ec.message()));
 }
 
-template <typename Socket> void smtp_client_base<Socket>::on_line(const std::string& line) {
+template <typename Socket> bool smtp_client_base<Socket>::on_line(const std::string& line) {
     spdlog::debug("S: {}", line);
     if (state_ == EhloSent && announces_xforward(line)) xforward_supported_ = true;
-    if (is_continuation_line(line)) return read_response();
+    if (is_continuation_line(line)) return false;
     on_reply(line);
+    return true;
 }
 
 template <typename Socket> void smtp_client_base<Socket>::on_reply(const std::string& line) {

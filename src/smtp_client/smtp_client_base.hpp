@@ -72,8 +72,10 @@ class smtp_client_base : public std::enable_shared_from_this<smtp_client_base<So
     void on_read_error(const boost::system::error_code& ec);
     // Follows a failed write: the delivery fails, unless the message was already accepted.
     void on_write_error(const boost::system::error_code& ec);
-    // Follows one reply line: reads on through a multi-line reply, judges its last line.
-    void on_line(const std::string& line);
+    // Follows one reply line: false for a continuation line, else judges the reply (true).
+    bool on_line(const std::string& line);
+    // The length of the first buffered line with its line feed, or 0 when none is whole.
+    std::size_t buffered_line_length() const;
     // Follows the last line of a reply: the failure of its state or the next command.
     void on_reply(const std::string& line);
     // Follows an accepted reply: sends the command that the state calls for next.
