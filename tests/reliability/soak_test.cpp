@@ -545,7 +545,7 @@ TEST_F(Soak, EveryAnswerMatchesWhatReachedTheMailServer) {
     const std::uint64_t seed = reliability::seed_from("QUILLGATE_SOAK_SEED", 20261210);
     const long seconds = std::getenv("QUILLGATE_SOAK_SECONDS")
                              ? std::strtol(std::getenv("QUILLGATE_SOAK_SECONDS"), nullptr, 10)
-                             : 14;
+                             : 12;
     reliability::raise_descriptor_limit(4096);
     // A TCP listener: peers over TCP, over Unix-domain sockets, over TCP again; then a daemon
     // listening on a Unix-domain socket with its peers there too.
