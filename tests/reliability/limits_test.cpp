@@ -71,6 +71,9 @@ class Limits : public testing::Test {
 
 TEST_F(Limits, ThousandSessionsWaitForASlowScannerAndAreAllAnswered) {
     constexpr std::size_t sessions = 1000;
+    // Each session costs this process three descriptors (client, scanner, mail server).
+    if (reliability::raise_descriptor_limit(8192) < 4 * sessions)
+        GTEST_SKIP() << "the hard descriptor limit is too low for " << sessions << " sessions";
     rspamd_.respond_with([](const test_support::rspamd_request&) {
         rspamd_reply slow = rspamd_reply::default_verdict();
         slow.delay = 8s;

@@ -153,6 +153,8 @@ enum class ending {
     answered,        // the reply to the end of the data was read: `answer` holds its line
     dropped_in_data, // the client closed the connection in the middle of the message
     dropped_waiting, // the client closed the connection after the data, before the answer
+    stalled_in_data, // the client stopped sending in the middle of the message: `answer` holds
+                     // what came instead, the time-out
 };
 
 // One LMTP transaction of the soak.
@@ -260,14 +262,24 @@ class soak_client {
             t.recipients.push_back("<" + t.id + ".r" + std::to_string(r) + "@rcpt.test>");
         t.message = random_message(random_, t.id);
 
+        // Now and then a reset or an unknown command first, answered on their own.
+        if (random_() % 12 == 0) {
+            client.send("RSET\r\n");
+            if (!expect_line(client, "250 OK", "RSET")) return false;
+        }
+        if (random_() % 25 == 0) {
+            client.send("NOOP\r\n");
+            if (!expect_line(client, "502 Command not implemented", "NOOP")) return false;
+        }
+        const bool lower_case = random_() % 10 == 0;
         std::vector<std::string> commands;
         if (random_() % 3 == 0)
             commands.push_back("XFORWARD ADDR=192.0.2." + std::to_string(random_() % 250 + 1) +
                                " HELO=client.test IDENT=" + t.id);
-        commands.push_back("MAIL FROM:<" + t.id + "@soak.test>" +
+        commands.push_back((lower_case ? "mail from:<" : "MAIL FROM:<") + t.id + "@soak.test>" +
                            (random_() % 4 == 0 ? " BODY=8BITMIME" : ""));
         for (const auto& r : t.recipients)
-            commands.push_back("RCPT TO:" + r);
+            commands.push_back((lower_case ? "rcpt to:" : "RCPT TO:") + r);
         commands.push_back("DATA");
         if (random_() % 2 == 0) { // pipelined: all commands in one packet
             std::string batch;
@@ -293,8 +305,16 @@ class soak_client {
             transactions.push_back(std::move(t));
             return false;
         }
+        if (roll < 5) { // silent in the middle of the message until the time-out
+            client.send(wire.substr(0, wire.size() / 2));
+            t.how = ending::stalled_in_data;
+            const std::string line = client.read_line(std::chrono::seconds(timeout_seconds + 10));
+            t.answer = line.substr(0, line.find("\r\n"));
+            transactions.push_back(std::move(t));
+            return false;
+        }
         client.send(wire);
-        if (roll < 7) { // gone while the message is being judged
+        if (roll < 8) { // gone while the message is being judged
             t.how = ending::dropped_waiting;
             transactions.push_back(std::move(t));
             return false;
@@ -363,6 +383,11 @@ round_figures check_round(const std::vector<transaction>& transactions,
         switch (t.how) {
         case ending::dropped_in_data:
             ++figures.answers["(client left in the middle of DATA)"];
+            EXPECT_EQ(delivered, 0u) << t.id << ": an unfinished message was delivered";
+            continue;
+        case ending::stalled_in_data:
+            ++figures.answers["(client silent in the middle of DATA) " + t.answer];
+            EXPECT_EQ(t.answer, "421 4.4.2 Connection timeout") << t.id;
             EXPECT_EQ(delivered, 0u) << t.id << ": an unfinished message was delivered";
             continue;
         case ending::dropped_waiting:
