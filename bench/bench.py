@@ -145,11 +145,20 @@ class Bench:
         if not self.scan_port:
             raise RuntimeError("the stub scanner did not start")
         user = ["-u", "nobody"] if os.geteuid() == 0 else []
-        for address in (self.sink_tcp, self.sink_unix):
-            sink = self.spawn(self.peer_pin + ["smtp-sink"] + user + ["-m", "1024", address,
-                                                                      "4096"],
-                              stdout=subprocess.DEVNULL)
-            wait_connectable(address, sink)
+        for transport in ("tcp", "unix"):
+            for attempt in range(3):  # a free port can be taken by another test meanwhile
+                address = self.sink_tcp if transport == "tcp" else self.sink_unix
+                sink = self.spawn(self.peer_pin + ["smtp-sink"] + user +
+                                  ["-m", "1024", address, "4096"], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+                try:
+                    wait_connectable(address, sink)
+                    break
+                except RuntimeError:
+                    stop(sink)
+                    if attempt == 2:
+                        raise
+                    self.sink_tcp = f"127.0.0.1:{free_port()}"
 
     def config_text(self, name, transport):
         """A configuration for one quillgate instance on `transport`."""
@@ -173,15 +182,22 @@ class Bench:
 
     def start_quillgate(self, name, transport, binary=None, wrapper=(), ready_limit=30.0):
         """Starts one quillgate pinned to its core; returns (process, LMTP address)."""
-        text, address = self.config_text(name, transport)
-        conf = f"{self.workdir}/{name}.conf"
-        with open(conf, "w") as f:
-            f.write(text)
-        process = self.spawn(self.quillgate_pin + list(wrapper) +
-                             [binary or self.args.quillgate, conf], cwd=self.workdir,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_connectable(address, process, ready_limit)
-        return process, address
+        for attempt in range(3):  # a free port can be taken by another test meanwhile
+            text, address = self.config_text(name, transport)
+            conf = f"{self.workdir}/{name}.conf"
+            with open(conf, "w") as f:
+                f.write(text)
+            process = self.spawn(self.quillgate_pin + list(wrapper) +
+                                 [binary or self.args.quillgate, conf], cwd=self.workdir,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                wait_connectable(address, process, ready_limit)
+                return process, address
+            except RuntimeError:
+                stop(process)
+                if attempt == 2:
+                    raise
+        raise RuntimeError("unreachable")
 
     def stop_all(self):
         for process in reversed(self.processes):
