@@ -238,7 +238,7 @@ case_plain_tcp() {
   plain_for_two
 }
 
-# A second message over the LMTP connection that Postfix kept (this transport caches it for
+# A second message over an LMTP connection that Postfix kept (this transport caches it for
 # 10 s): it starts with RSET, and its XFORWARD data are its own, not those of the first one.
 case_connection_reuse() {
   local m1 m2 id2
@@ -252,7 +252,8 @@ case_connection_reuse() {
   local q
   q=$(qid_received "$id2")
   check_mail alice "$m2" "${RSPAMD_HEADERS[@]}" --header-value X-Rspamd-Queue-Id="$q"
-  expect_log " postfix/quillgate/lmtp\[[0-9]+\]: $q: to=<alice@example.test>, .*conn_use=2.*status=sent"
+  # The cached connection may already have carried the previous case's message: any reuse counts.
+  expect_log " postfix/quillgate/lmtp\[[0-9]+\]: $q: to=<alice@example.test>, .*conn_use=([2-9]|[1-9][0-9]+),.*status=sent"
   expect_xforward "$id2" alice@example.test
 }
 
