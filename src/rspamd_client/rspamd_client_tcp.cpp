@@ -5,8 +5,11 @@
 #include <stdexcept>
 #include <utility>
 
+#include <boost/asio/post.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
+
+#include "utils/numeric_endpoint.hpp"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -25,6 +28,12 @@ rspamd_client_tcp::rspamd_client_tcp(asio::io_context& io_context, const Config&
 
 void rspamd_client_tcp::run() {
     auto self = shared_from_this();
+    if (auto results = numeric_endpoint(config_.rspamd_host, config_.rspamd_port)) {
+        // Posted: as after a lookup, nothing completes before send_to_rspamd has returned.
+        return asio::post(io_context_, [self, results = std::move(*results)]() mutable {
+            self->on_resolve(std::move(results));
+        });
+    }
     resolver_.async_resolve(
         config_.rspamd_host, std::to_string(config_.rspamd_port), tcp::resolver::flags(),
         [self](const beast::error_code& ec, tcp::resolver::results_type results) {
