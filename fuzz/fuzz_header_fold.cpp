@@ -11,6 +11,7 @@
 
 #include <glib.h>
 
+#include "fuzz_text.hpp"
 #include "utils/header_fold.hpp"
 
 namespace {
@@ -229,24 +230,6 @@ class reference_fold {
     bool after_ = false;
     state state_ = state::reading;
 };
-
-// Prints `text` with control and non-ASCII bytes escaped.
-void print_escaped(const char* label, const std::string& text) {
-    std::fprintf(stderr, "%s: \"", label);
-    for (const unsigned char c : text) {
-        if (c == '\r')
-            std::fprintf(stderr, "\\r");
-        else if (c == '\n')
-            std::fprintf(stderr, "\\n");
-        else if (c == '\t')
-            std::fprintf(stderr, "\\t");
-        else if (c < 0x20 || c > 0x7e || c == '"' || c == '\\')
-            std::fprintf(stderr, "\\x%02x", c);
-        else
-            std::fputc(c, stderr);
-    }
-    std::fprintf(stderr, "\"\n");
-}
 
 // Ends the run, showing both texts, when the routine's result is not the reference result.
 void compare(const std::string& folded, const std::string& expected, const char* kind) {

@@ -17,6 +17,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzz_text.hpp"
 #include "utils/header_fold.hpp"
 #include "utils/mail_data.hpp"
 #include "utils/milter_headers.hpp"
@@ -30,22 +31,6 @@ const std::string* shown_before = nullptr;
 const std::string* shown_after = nullptr;
 const std::string* shown_expected = nullptr;
 
-// Prints `text` with control and non-ASCII bytes escaped.
-void print_escaped(const char* label, const std::string& text) {
-    std::fprintf(stderr, "%s: \"", label);
-    for (const unsigned char c : text) {
-        if (c == '\r')
-            std::fprintf(stderr, "\\r");
-        else if (c == '\n')
-            std::fprintf(stderr, "\\n");
-        else if (c < 0x20 || c > 0x7e || c == '"' || c == '\\')
-            std::fprintf(stderr, "\\x%02x", c);
-        else
-            std::fputc(c, stderr);
-    }
-    std::fprintf(stderr, "\"\n");
-}
-
 // Ends the run with a message, and the header blocks, when an expectation does not hold.
 void expect(bool condition, const char* what) {
     if (condition) return;
@@ -54,25 +39,6 @@ void expect(bool condition, const char* what) {
     if (shown_expected != nullptr) print_escaped("headers wanted", *shown_expected);
     std::fprintf(stderr, "milter_headers fuzz: %s\n", what);
     std::abort();
-}
-
-// `text` as a JSON string literal; control bytes are escaped, other bytes pass as they are.
-std::string json_string(const std::string& text) {
-    std::string literal = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            literal += '\\';
-            literal += c;
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            literal += escaped;
-        } else {
-            literal += c;
-        }
-    }
-    return literal + "\"";
 }
 
 // A JSON value for an entry's `order`: mostly integers, sometimes the forms that must fail.

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_text.hpp"
 #include "include_files.hpp"
 #include "ucl/ucl.hpp"
 
@@ -66,25 +67,6 @@ bool same_tree(const ucl::Ucl& a, const ucl::Ucl& b, bool numbers_loosely) {
         return true;
     }
     return false;
-}
-
-// `text` as a JSON string literal, control bytes escaped.
-std::string json_string(const std::string& text) {
-    std::string literal = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            literal += '\\';
-            literal += c;
-        } else if (byte < 0x20 || byte == 0x7f) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            literal += escaped;
-        } else {
-            literal += c;
-        }
-    }
-    return literal + "\"";
 }
 
 // The tree as JSON text; false when it holds something JSON cannot carry faithfully (a number
