@@ -4,26 +4,9 @@
 #include <array>
 #include <utility>
 
+#include "utils/ascii_text.hpp"
+
 namespace {
-
-// True for the six ASCII whitespace bytes.
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-// Folds A to Z to lower case and leaves every other byte alone.
-char ascii_lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Case-insensitive (ASCII) test that `text` begins with `prefix`.
-bool starts_with_nocase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (ascii_lower(text[i]) != ascii_lower(prefix[i])) return false;
-    }
-    return true;
-}
 
 // Stores `value` in the attribute called `name`; false when the name is not an attribute.
 bool store_attribute(std::string_view name, std::string_view value, XForwardData& xforward) {
@@ -48,13 +31,7 @@ bool store_attribute(std::string_view name, std::string_view value, XForwardData
 } // namespace
 
 std::string trim_text(std::string_view text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && is_space(text[begin]))
-        ++begin;
-    while (end > begin && is_space(text[end - 1]))
-        --end;
-    return std::string(text.substr(begin, end - begin));
+    return std::string(trim_ascii_space(text));
 }
 
 command_line parse_command(std::string_view line) {
@@ -68,7 +45,7 @@ command_line parse_command(std::string_view line) {
         {"QUIT", lmtp_command::quit},
     }};
     for (const auto& [word, command] : commands) {
-        if (starts_with_nocase(line, word)) {
+        if (starts_with_ascii_nocase(line, word)) {
             return {command, trim_text(line.substr(word.size()))};
         }
     }
@@ -116,5 +93,5 @@ std::string transaction_reply(std::string_view line, std::size_t recipients) {
 }
 
 bool is_closing_reply(std::string_view reply) {
-    return starts_with_nocase(reply, "221") || starts_with_nocase(reply, "421");
+    return starts_with_ascii_nocase(reply, "221") || starts_with_ascii_nocase(reply, "421");
 }

@@ -12,16 +12,8 @@
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
+#include "utils/ascii_text.hpp"
 #include "utils/dot_stuff.hpp"
-
-namespace {
-
-// The six ASCII whitespace bytes, the classic locale's spaces.
-bool is_ascii_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-} // namespace
 
 template <typename Socket>
 smtp_client_base<Socket>::smtp_client_base(boost::asio::io_context& io_context,
@@ -83,13 +75,7 @@ template <typename Socket> void smtp_client_base<Socket>::finish(bool delivered)
 template <typename Socket> std::string smtp_client_base<Socket>::take_line(std::size_t length) {
     // The buffer is contiguous: the line is trimmed in place and copied in one piece.
     const std::string_view bytes(static_cast<const char*>(response_buffer_.data().data()), length);
-    std::size_t begin = 0;
-    std::size_t end = bytes.size();
-    while (begin < end && is_ascii_space(bytes[begin]))
-        ++begin;
-    while (end > begin && is_ascii_space(bytes[end - 1]))
-        --end;
-    std::string line(bytes.substr(begin, end - begin));
+    std::string line(trim_ascii_space(bytes));
     response_buffer_.consume(length);
     return line;
 }

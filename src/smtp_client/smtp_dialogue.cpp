@@ -7,6 +7,8 @@
 #include <boost/asio/ip/host_name.hpp>
 #include <spdlog/spdlog.h>
 
+#include "utils/ascii_text.hpp"
+
 namespace {
 
 // Expected code and failure message per waiting state, indexed by the state's value.
@@ -26,11 +28,6 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Folds A to Z to lower case and leaves every other byte alone.
-char ascii_lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // The event-loop library's host name lookup, as a plain function.
 std::string system_host_name(boost::system::error_code& ec) {
     return boost::asio::ip::host_name(ec);
@@ -45,11 +42,7 @@ smtp_expectation expectation_of(smtp_state state) {
 bool reply_begins_with(std::string_view line, std::string_view code) {
     // ASCII case folding, which is what the classic locale does, without a locale lookup per
     // character.
-    if (line.size() < code.size()) return false;
-    for (std::size_t i = 0; i < code.size(); ++i) {
-        if (ascii_lower(line[i]) != ascii_lower(code[i])) return false;
-    }
-    return true;
+    return starts_with_ascii_nocase(line, code);
 }
 
 bool is_continuation_line(std::string_view line) {

@@ -4,18 +4,13 @@
 
 #include <cstring>
 
+#include "utils/ascii_text.hpp"
+
 namespace {
 
 constexpr const char* fold_signature = "GString* rspamd_header_value_fold(const gchar*, gsize, "
                                        "const gchar*, gsize, guint, rspamd_newlines_type, "
                                        "const gchar*)";
-
-// Whether `byte` is one of the six ASCII whitespace bytes: space, tab, line feed, vertical tab,
-// form feed, carriage return. GLib's g_ascii_isspace leaves out the vertical tab, so it is not
-// used here.
-bool is_whitespace(char byte) {
-    return byte == ' ' || (byte >= '\t' && byte <= '\r');
-}
 
 // The state of the pass over one value.
 class fold_pass {
@@ -66,7 +61,7 @@ class fold_pass {
     // Removes whitespace from the end of the result and returns how many bytes went.
     gsize strip_trailing_whitespace() {
         gsize removed = 0;
-        while (result_->len > 0 && is_whitespace(result_->str[result_->len - 1])) {
+        while (result_->len > 0 && is_ascii_space(result_->str[result_->len - 1])) {
             g_string_truncate(result_, result_->len - 1);
             ++removed;
         }
@@ -106,7 +101,7 @@ class fold_pass {
             if (can_fold_before()) return decide_fold(fold_kind::before);
             return on_line_break();
         }
-        if (is_whitespace(byte)) return on_whitespace();
+        if (is_ascii_space(byte)) return on_whitespace();
         ++p_;
         ++line_;
     }
@@ -139,7 +134,7 @@ class fold_pass {
         gsize next = p_ + 1;
         if (value_[p_] == '\r' && next < end_ && value_[next] == '\n') ++next;
         if (next < end_ && (value_[next] == ' ' || value_[next] == '\t')) {
-            while (p_ < end_ && is_whitespace(value_[p_]))
+            while (p_ < end_ && is_ascii_space(value_[p_]))
                 ++p_;
             append(c_, p_);
             c_ = p_;
@@ -189,7 +184,7 @@ class fold_pass {
             moved = strip_trailing_whitespace();
         }
         g_string_append(result_, fold_);
-        if (is_whitespace(value_[p_])) ++p_;
+        if (is_ascii_space(value_[p_])) ++p_;
         append_spaces(moved);
         line_ = 0;
     }
@@ -197,7 +192,7 @@ class fold_pass {
     // Fold in front of the pending token, which is carried to the new line.
     void fold_before() {
         gsize moved = 0;
-        if (p_ > c_ && is_whitespace(value_[c_])) ++c_;
+        if (p_ > c_ && is_ascii_space(value_[c_])) ++c_;
         if (!result_ends_with_fold()) {
             moved = strip_trailing_whitespace();
             g_string_append(result_, fold_);
@@ -222,7 +217,7 @@ class fold_pass {
     // Copies what is left at the end of the value, with a last fold where the state asks it.
     void finish() {
         if (state_ == state::reading && can_fold_before()) {
-            if (c_ < end_ && is_whitespace(value_[c_])) ++c_;
+            if (c_ < end_ && is_ascii_space(value_[c_])) ++c_;
             g_string_append(result_, fold_);
         } else if (state_ == state::folding && !result_ends_with_whitespace() &&
                    !(c_ < end_ && (value_[c_] == '\r' || value_[c_] == '\n'))) {
@@ -233,7 +228,7 @@ class fold_pass {
 
     // The result's last byte is whitespace; an empty result has none.
     bool result_ends_with_whitespace() const {
-        return result_->len > 0 && is_whitespace(result_->str[result_->len - 1]);
+        return result_->len > 0 && is_ascii_space(result_->str[result_->len - 1]);
     }
 
     const gchar* value_;

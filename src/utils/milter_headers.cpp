@@ -2,6 +2,7 @@
 // additions at line indexes, worked out on a list of lines and stored only when all succeeded.
 #include "utils/milter_headers.hpp"
 
+#include "utils/ascii_text.hpp"
 #include "utils/header_fold.hpp"
 
 #include <boost/algorithm/string/classification.hpp>
@@ -39,20 +40,14 @@ newline_style style_of(int newline_type) {
     return {RSPAMD_TASK_NEWLINES_LF, ""};
 }
 
-// One of the six ASCII whitespace bytes.
-bool is_whitespace(char byte) {
-    return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\v' || byte == '\f' ||
-           byte == '\r';
-}
-
 // A line that opens a header field: non-empty, with a colon, not starting with whitespace.
 bool starts_header(const std::string& line) {
-    return !line.empty() && line.find(':') != std::string::npos && !is_whitespace(line.front());
+    return !line.empty() && line.find(':') != std::string::npos && !is_ascii_space(line.front());
 }
 
 // A line that continues the field above it; the blank line of CRLF mail ("\r") is none.
 bool continues_header(const std::string& line) {
-    return !line.empty() && line != "\r" && is_whitespace(line.front());
+    return !line.empty() && line != "\r" && is_ascii_space(line.front());
 }
 
 // The name of the header opened by `line` equals a key of `remove`, ignoring ASCII case.

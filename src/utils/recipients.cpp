@@ -1,14 +1,13 @@
 // Rewriting of envelope recipients to their "+spam" form, with ASCII-only trimming.
 #include "utils/recipients.hpp"
 
-#include <boost/algorithm/string/classification.hpp>
-#include <boost/algorithm/string/trim.hpp>
+#include "utils/ascii_text.hpp"
 
 namespace {
 
 // `text` without leading and trailing ASCII whitespace.
 std::string trim_ascii(const std::string& text) {
-    return boost::algorithm::trim_copy_if(text, boost::algorithm::is_any_of(" \t\n\v\f\r"));
+    return std::string(trim_ascii_space(text));
 }
 
 // Appends "+spam" to the local part before the first "@" unless that part already holds it.
