@@ -5,11 +5,10 @@
 #include <stdexcept>
 #include <utility>
 
-#include <boost/asio/post.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 
-#include "utils/numeric_endpoint.hpp"
+#include "utils/host_lookup.hpp"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -28,18 +27,11 @@ rspamd_client_tcp::rspamd_client_tcp(asio::io_context& io_context, const Config&
 
 void rspamd_client_tcp::run() {
     auto self = shared_from_this();
-    if (auto results = numeric_endpoint(config_.rspamd_host, config_.rspamd_port)) {
-        // Posted: as after a lookup, nothing completes before send_to_rspamd has returned.
-        return asio::post(io_context_, [self, results = std::move(*results)]() mutable {
-            self->on_resolve(std::move(results));
-        });
-    }
-    resolver_.async_resolve(
-        config_.rspamd_host, std::to_string(config_.rspamd_port), tcp::resolver::flags(),
-        [self](const beast::error_code& ec, tcp::resolver::results_type results) {
-            if (ec) return self->fail("resolve", ec.message());
-            self->on_resolve(std::move(results));
-        });
+    resolve_host(io_context_, resolver_, config_.rspamd_host, config_.rspamd_port,
+                 [self](const beast::error_code& ec, tcp::resolver::results_type results) {
+                     if (ec) return self->fail("resolve", ec.message());
+                     self->on_resolve(std::move(results));
+                 });
 }
 
 void rspamd_client_tcp::on_resolve(tcp::resolver::results_type results) {

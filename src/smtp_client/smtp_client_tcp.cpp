@@ -6,10 +6,9 @@
 #include <utility>
 
 #include <boost/asio/connect.hpp>
-#include <boost/asio/post.hpp>
 #include <spdlog/spdlog.h>
 
-#include "utils/numeric_endpoint.hpp"
+#include "utils/host_lookup.hpp"
 
 smtp_client_tcp::smtp_client_tcp(boost::asio::io_context& io_context, const Config& config,
                                  const std::string& sender,
@@ -22,20 +21,12 @@ smtp_client_tcp::smtp_client_tcp(boost::asio::io_context& io_context, const Conf
 
 void smtp_client_tcp::connect_to_server() {
     auto self = std::static_pointer_cast<smtp_client_tcp>(shared_from_this());
-    if (auto results = numeric_endpoint(config_.forward_host, config_.forward_port)) {
-        // Posted: as after a lookup, nothing completes before send_email has returned.
-        return boost::asio::post(io_context_, [self, results = std::move(*results)]() mutable {
-            self->on_resolve(std::move(results));
-        });
-    }
-    resolver_.async_resolve(config_.forward_host, std::to_string(config_.forward_port),
-                            [self](const boost::system::error_code& ec,
-                                   boost::asio::ip::tcp::resolver::results_type results) {
-                                if (ec)
-                                    return self->fail("SMTP Client (TCP) resolve failed: " +
-                                                      ec.message());
-                                self->on_resolve(std::move(results));
-                            });
+    resolve_host(io_context_, resolver_, config_.forward_host, config_.forward_port,
+                 [self](const boost::system::error_code& ec,
+                        boost::asio::ip::tcp::resolver::results_type results) {
+                     if (ec) return self->fail("SMTP Client (TCP) resolve failed: " + ec.message());
+                     self->on_resolve(std::move(results));
+                 });
 }
 
 void smtp_client_tcp::on_resolve(boost::asio::ip::tcp::resolver::results_type results) {

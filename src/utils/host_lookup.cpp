@@ -1,5 +1,5 @@
 // Numeric hosts turned into an endpoint without the resolver.
-#include "utils/numeric_endpoint.hpp"
+#include "utils/host_lookup.hpp"
 
 #include <boost/asio/ip/address.hpp>
 

@@ -1,5 +1,6 @@
-// Tests of the numeric-host shortcut: the same single address the resolver gives, or nothing.
-#include "utils/numeric_endpoint.hpp"
+// Tests of host resolution: the numeric-host shortcut gives the same single address the
+// resolver gives, or leaves the host to the resolver; either way the handler runs from the loop.
+#include "utils/host_lookup.hpp"
 
 #include <gtest/gtest.h>
 
@@ -56,6 +57,46 @@ TEST(NumericEndpoint, EverythingElseIsLeftToTheResolver) {
         SCOPED_TRACE(host);
         EXPECT_FALSE(numeric_endpoint(host, 25).has_value());
     }
+}
+
+// The handler's calls: how many, with which error and which addresses.
+struct lookup_outcome {
+    int calls = 0;
+    boost::system::error_code ec;
+    std::vector<tcp::endpoint> endpoints;
+};
+
+lookup_outcome resolve_and_run(const std::string& host, std::uint16_t port) {
+    boost::asio::io_context io_context;
+    tcp::resolver resolver(io_context);
+    lookup_outcome outcome;
+    resolve_host(io_context, resolver, host, port,
+                 [&](const boost::system::error_code& ec, tcp::resolver::results_type results) {
+                     ++outcome.calls;
+                     outcome.ec = ec;
+                     for (const auto& entry : results)
+                         outcome.endpoints.push_back(entry.endpoint());
+                 });
+    EXPECT_EQ(outcome.calls, 0) << "the handler ran before resolve_host returned";
+    io_context.run();
+    return outcome;
+}
+
+TEST(ResolveHost, NumericHostCompletesFromTheLoopWithItsAddress) {
+    const lookup_outcome outcome = resolve_and_run("::1", 11333);
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_FALSE(outcome.ec);
+    EXPECT_EQ(outcome.endpoints, resolved("::1", 11333));
+}
+
+// "127.1" is no address text for the shortcut, but getaddrinfo reads it without asking any
+// name server: the resolver's path, with nothing leaving the machine.
+TEST(ResolveHost, OtherHostGoesThroughTheResolver) {
+    const lookup_outcome outcome = resolve_and_run("127.1", 10025);
+    EXPECT_EQ(outcome.calls, 1);
+    ASSERT_FALSE(outcome.ec) << outcome.ec.message();
+    EXPECT_EQ(outcome.endpoints, std::vector<tcp::endpoint>{tcp::endpoint(
+                                     boost::asio::ip::make_address("127.0.0.1"), 10025)});
 }
 
 } // namespace
