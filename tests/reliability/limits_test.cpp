@@ -55,6 +55,19 @@ class Limits : public testing::Test {
         ASSERT_TRUE(daemon_->started()) << daemon_->standard_error();
     }
 
+    // Whether a new client is greeted and its transaction `id` accepted within `wait`; names the
+    // step that failed.
+    testing::AssertionResult serves_transaction(const std::string& id,
+                                                std::chrono::milliseconds wait = 10s) const {
+        line_client client(port_);
+        if (client.read_line() != greeting) return testing::AssertionFailure() << "no greeting";
+        if (!start_transaction(client, id)) return testing::AssertionFailure() << "no 354";
+        client.send(short_message(id));
+        const std::string reply = client.read_line(wait);
+        if (reply != scanned) return testing::AssertionFailure() << "answered: " << reply;
+        return testing::AssertionSuccess();
+    }
+
     // Whether a new client is greeted and its QUIT answered.
     bool serves_new_session() const {
         line_client client(port_);
@@ -118,13 +131,7 @@ TEST_F(Limits, RunningOutOfDescriptorsIsLoggedAndAcceptingResumes) {
     start_daemon(120);
     // One transaction first: the sanitizers' type checks need a descriptor of their own the
     // first time they meet a type, which the daemon itself does not.
-    {
-        line_client warm_up(port_);
-        ASSERT_EQ(warm_up.read_line(), greeting);
-        ASSERT_TRUE(start_transaction(warm_up, "warm-up"));
-        warm_up.send(short_message("warm-up"));
-        ASSERT_EQ(warm_up.read_line(), scanned);
-    }
+    ASSERT_TRUE(serves_transaction("warm-up"));
     // A soft limit of 64 in the running daemon; the hard limit stays, to restore it at the end.
     rlimit low{};
     ASSERT_EQ(::prlimit(daemon_->pid(), RLIMIT_NOFILE, nullptr, &low), 0);
@@ -172,11 +179,7 @@ TEST_F(Limits, SilentClientIsTimedOutWhileOthersAreServed) {
     line_client silent(port_);
     ASSERT_EQ(silent.read_line(), greeting);
     const auto start = std::chrono::steady_clock::now();
-    line_client other(port_);
-    ASSERT_EQ(other.read_line(), greeting);
-    ASSERT_TRUE(start_transaction(other, "other"));
-    other.send(short_message("other"));
-    EXPECT_EQ(other.read_line(), scanned);
+    EXPECT_TRUE(serves_transaction("other"));
 
     EXPECT_EQ(silent.read_line(10s), "421 4.4.2 Connection timeout\r\n");
     EXPECT_TRUE(silent.wait_closed(5s));
@@ -195,11 +198,8 @@ TEST_F(Limits, HugeLineAndHugeMessageLeaveOtherSessionsServed) {
         for (int i = 0; i < 50; ++i)
             long_line.send(chunk);
     });
-    line_client other(port_);
-    ASSERT_EQ(other.read_line(), greeting);
-    ASSERT_TRUE(start_transaction(other, "beside-line"));
-    other.send(short_message("beside-line"));
-    EXPECT_EQ(other.read_line(60s), scanned);
+    // Checked, not asserted: the sender thread must be joined.
+    EXPECT_TRUE(serves_transaction("beside-line", 60s));
     sender.join();
     long_line.send("\r\n");
     EXPECT_EQ(long_line.read_line(120s), "502 Command not implemented\r\n");
@@ -221,11 +221,7 @@ TEST_F(Limits, HugeLineAndHugeMessageLeaveOtherSessionsServed) {
             big.send(block);
         big.send(".\r\n");
     });
-    line_client beside(port_);
-    ASSERT_EQ(beside.read_line(), greeting);
-    ASSERT_TRUE(start_transaction(beside, "beside-message"));
-    beside.send(short_message("beside-message"));
-    EXPECT_EQ(beside.read_line(60s), scanned);
+    EXPECT_TRUE(serves_transaction("beside-message", 60s));
     big_sender.join();
     EXPECT_EQ(big.read_line(240s), scanned);
     ASSERT_TRUE(mail_.wait_for_deliveries(3, 60s));
