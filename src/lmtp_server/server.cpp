@@ -16,7 +16,7 @@ template <class Acceptor, class Socket>
 server<Acceptor, Socket>::server(boost::asio::io_context& io_context, Acceptor acceptor,
                                  std::function<Config()> config_provider)
     : io_context_(io_context), acceptor_(std::move(acceptor)),
-      get_config_(std::move(config_provider)) {
+      get_config_(std::move(config_provider)), retry_timer_(io_context) {
     do_accept();
 }
 
@@ -28,6 +28,8 @@ template <class Acceptor, class Socket> void server<Acceptor, Socket>::do_accept
 
 template <class Acceptor, class Socket>
 void server<Acceptor, Socket>::on_accept(const boost::system::error_code& ec, Socket socket) {
+    if (ec && is_resource_shortage(ec)) return pause_accepting(ec);
+    backoff_.on_other_outcome();
     if (ec) {
         spdlog::error("Accept error: {}", ec.message());
         return do_accept();
@@ -50,6 +52,22 @@ void server<Acceptor, Socket>::on_accept(const boost::system::error_code& ec, So
     }
     start_session(std::move(socket), client_ip);
     do_accept();
+}
+
+template <class Acceptor, class Socket>
+void server<Acceptor, Socket>::pause_accepting(const boost::system::error_code& ec) {
+    // Accepting again at once would fail the same way, as fast as the loop can turn, until a
+    // session ends: a log line per attempt and a busy core.
+    const auto step = backoff_.on_shortage(accept_backoff::clock::now());
+    if (step.log && step.unlogged == 0) spdlog::error("Accept error: {}", ec.message());
+    if (step.log && step.unlogged > 0) {
+        spdlog::error("Accept error: {} ({} earlier failures not logged)", ec.message(),
+                      step.unlogged);
+    }
+    retry_timer_.expires_after(step.pause);
+    retry_timer_.async_wait([this](const boost::system::error_code& wait_ec) {
+        if (!wait_ec) do_accept();
+    });
 }
 
 template <class Acceptor, class Socket>

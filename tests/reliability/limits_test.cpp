@@ -76,10 +76,31 @@ class Limits : public testing::Test {
         return client.read_line(10s) == "221 Bye\r\n";
     }
 
+    // Lowers the running daemon's soft descriptor limit to `soft` (the hard limit stays, so that
+    // `restore_descriptor_limit` can undo it) and opens 80 connections; true once the daemon has
+    // logged an accept that failed for want of a descriptor.
+    bool exhaust_descriptors(rlim_t soft, std::vector<std::unique_ptr<line_client>>& clients) {
+        rlimit low{};
+        if (::prlimit(daemon_->pid(), RLIMIT_NOFILE, nullptr, &low) != 0) return false;
+        saved_limit_ = low;
+        low.rlim_cur = soft;
+        if (::prlimit(daemon_->pid(), RLIMIT_NOFILE, &low, nullptr) != 0) return false;
+        for (int i = 0; i < 80; ++i)
+            clients.push_back(std::make_unique<line_client>(port_));
+        return test_support::wait_until(
+            [&] { return daemon_->log_count("[error] Accept error: Too many open files") > 0; },
+            20s);
+    }
+    // Gives the daemon back the descriptor limit it had before `exhaust_descriptors`.
+    bool restore_descriptor_limit() const {
+        return ::prlimit(daemon_->pid(), RLIMIT_NOFILE, &saved_limit_, nullptr) == 0;
+    }
+
     test_support::fake_rspamd rspamd_;
     test_support::fake_mail_server mail_;
     unsigned short port_ = 0;
     std::unique_ptr<reliability::daemon_run> daemon_;
+    rlimit saved_limit_{};
 };
 
 TEST_F(Limits, ThousandSessionsWaitForASlowScannerAndAreAllAnswered) {
@@ -132,18 +153,9 @@ TEST_F(Limits, RunningOutOfDescriptorsIsLoggedAndAcceptingResumes) {
     // One transaction first: the sanitizers' type checks need a descriptor of their own the
     // first time they meet a type, which the daemon itself does not.
     ASSERT_TRUE(serves_transaction("warm-up"));
-    // A soft limit of 64 in the running daemon; the hard limit stays, to restore it at the end.
-    rlimit low{};
-    ASSERT_EQ(::prlimit(daemon_->pid(), RLIMIT_NOFILE, nullptr, &low), 0);
-    const rlimit saved = low;
-    low.rlim_cur = 64;
-    ASSERT_EQ(::prlimit(daemon_->pid(), RLIMIT_NOFILE, &low, nullptr), 0);
-
+    // A soft limit of 64 in the running daemon, restored at the end.
     std::vector<std::unique_ptr<line_client>> clients;
-    for (int i = 0; i < 80; ++i)
-        clients.push_back(std::make_unique<line_client>(port_));
-    ASSERT_TRUE(test_support::wait_until(
-        [&] { return daemon_->log_count("[error] Accept error: Too many open files") > 0; }, 20s));
+    ASSERT_TRUE(exhaust_descriptors(64, clients));
     // Connections are accepted in order: those greeted now are all that fit under the limit.
     std::size_t greeted = 0;
     while (greeted < clients.size() && clients[greeted]->read_line(1500ms) == greeting)
@@ -170,7 +182,42 @@ TEST_F(Limits, RunningOutOfDescriptorsIsLoggedAndAcceptingResumes) {
     std::cout << "[ limits   ] " << greeted << " sessions under a limit of 64, "
               << daemon_->log_count("Accept error: Too many open files")
               << " failed accepts logged\n";
-    ASSERT_EQ(::prlimit(daemon_->pid(), RLIMIT_NOFILE, &saved, nullptr), 0);
+    ASSERT_TRUE(restore_descriptor_limit());
+    daemon_->stop();
+}
+
+TEST_F(Limits, DescriptorExhaustionNeitherFloodsTheLogNorSpinsACore) {
+    start_daemon(120);
+    ASSERT_TRUE(serves_transaction("warm-up")); // as above: the sanitizers' first descriptors
+    std::vector<std::unique_ptr<line_client>> clients;
+    ASSERT_TRUE(exhaust_descriptors(40, clients));
+    // Held for three seconds: the failed accepts are paced and their lines thinned out.
+    const long lines_before = daemon_->log_count("Accept error");
+    const auto cpu_before = reliability::cpu_time(daemon_->pid());
+    const auto held_from = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(3s);
+    const auto held = std::chrono::steady_clock::now() - held_from;
+    const auto cpu = reliability::cpu_time(daemon_->pid()) - cpu_before;
+    const long lines = daemon_->log_count("Accept error") - lines_before;
+    const double cores = std::chrono::duration<double>(cpu) / held;
+    EXPECT_LE(lines, 30) << "accept error lines while the descriptors ran out";
+    EXPECT_LT(cores, 0.05) << "share of a core used while the descriptors ran out";
+
+    // Once the connections close, a new session is greeted within about a second.
+    clients.clear();
+    const auto closed = std::chrono::steady_clock::now();
+    line_client next(port_);
+    EXPECT_EQ(next.read_line(10s), greeting);
+    const auto waited = std::chrono::steady_clock::now() - closed;
+    EXPECT_LT(waited, 2s);
+    ASSERT_TRUE(restore_descriptor_limit());
+    EXPECT_TRUE(serves_transaction("after-exhaustion"));
+    std::cout << "[ limits   ] limit 40, 80 connections held "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(held).count() << " ms: "
+              << lines << " accept error lines, " << cpu.count() << " ms of processor time ("
+              << cores << " of a core); greeted "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()
+              << " ms after the connections closed\n";
     daemon_->stop();
 }
 

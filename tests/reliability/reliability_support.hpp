@@ -58,6 +58,21 @@ inline long open_descriptors(pid_t pid) {
     return count;
 }
 
+// The processor time (user and system) that process `pid` has used so far.
+inline std::chrono::milliseconds cpu_time(pid_t pid) {
+    const std::string stat = test_support::read_file("/proc/" + std::to_string(pid) + "/stat");
+    // After the program name in parentheses: the state and ten more fields, then utime, stime.
+    std::istringstream rest(stat.substr(stat.rfind(')') + 1));
+    std::string skipped;
+    for (int field = 0; field < 11; ++field)
+        rest >> skipped;
+    long long user = 0;
+    long long system = 0;
+    rest >> user >> system;
+    const long ticks = ::sysconf(_SC_CLK_TCK);
+    return std::chrono::milliseconds((user + system) * 1000 / ticks);
+}
+
 // A "kB" figure of /proc/PID/status, such as "VmRSS" or "VmHWM"; -1 when it is missing.
 inline long status_kb(pid_t pid, const std::string& field) {
     std::istringstream status(test_support::read_file("/proc/" + std::to_string(pid) + "/status"));
