@@ -50,7 +50,8 @@ template <class Socket> void lmtp_session<Socket>::wait_for_deadline() {
 }
 
 template <class Socket> void lmtp_session<Socket>::on_timeout(const boost::system::error_code& ec) {
-    if (ec) return;
+    // An expiry that was already due when the session stopped must not answer or wait again.
+    if (ec || stopped_) return;
     if (std::chrono::steady_clock::now() < deadline_) return wait_for_deadline(); // re-armed since
     spdlog::warn("[{}] Session timeout after {} seconds", session_id_, config_.timeout_seconds);
     write_response(timeout_reply);
@@ -93,6 +94,9 @@ template <class Socket> void lmtp_session<Socket>::stop() {
     spdlog::debug("[{}] Stopping session", session_id_);
     stopped_ = true;
     timer_.cancel();
+    // The client has been answered 421 or has gone, and a mail server hands a message it was
+    // not told was accepted to us again: a forward before its final "." would deliver it twice.
+    if (const auto forward = forward_.lock()) forward->abandon();
     boost::system::error_code ec;
     socket_.shutdown(Socket::shutdown_both, ec);
     socket_.cancel(ec);
@@ -218,9 +222,17 @@ template <class Socket> void lmtp_session<Socket>::process_message() {
         xforward && !xforward_.addr.empty() ? xforward_.addr : client_ip_;
     std::string helo = xforward && !xforward_.helo.empty() ? xforward_.helo : lhlo_name_;
     const std::string queue_id = xforward ? xforward_.ident : std::string();
-    send_to_rspamd(io_context_, config_, mail_from_, recipients_, client_ip, helo, mail_data_,
-                   queue_id,
-                   [this, self = this->shared_from_this()](std::string reply) { on_scan(reply); });
+    try {
+        send_to_rspamd(io_context_, config_, mail_from_, recipients_, client_ip, helo, mail_data_,
+                       queue_id, [this, self = this->shared_from_this()](std::string reply) {
+                           on_scan(reply);
+                       });
+    } catch (const std::exception& e) {
+        // The scan could not start (the resolver's thread, memory): no verdict, as after a scan
+        // that failed, rather than the end of the daemon.
+        spdlog::error("Rspamd client failed to start: {}", e.what());
+        answer(scan_failed_reply);
+    }
 }
 
 template <class Socket> void lmtp_session<Socket>::on_scan(const std::string& reply) {
@@ -272,14 +284,19 @@ void lmtp_session<Socket>::forward_message(const boost::property_tree::ptree& re
         }
     }
     const MailData& message = decision.edit_headers ? edited : mail_data_;
-    send_email(io_context_, config_, mail_from_, recipients, message, xforward_,
-               [this, self = this->shared_from_this(), line = decision.reply](bool delivered) {
-                   on_delivery(delivered, line);
-               });
+    forward_ = send_email(
+        io_context_, config_, mail_from_, recipients, message, xforward_,
+        [this, self = this->shared_from_this(), line = decision.reply](bool delivered) {
+            on_delivery(delivered, line);
+        });
 }
 
 template <class Socket>
 void lmtp_session<Socket>::on_delivery(bool delivered, const std::string& success_reply) {
+    // The forward is still alive while it reports; one that was given up at the stop has
+    // nobody left to answer.
+    const auto forward = std::exchange(forward_, {}).lock();
+    if (forward && forward->abandoned()) return;
     answer(delivered ? success_reply : std::string(forward_failed_reply));
 }
 

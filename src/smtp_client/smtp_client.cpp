@@ -7,17 +7,19 @@
 #include "smtp_client/smtp_client_tcp.hpp"
 #include "smtp_client/smtp_client_unix.hpp"
 
-void send_email(boost::asio::io_context& io_context, const Config& config,
-                const std::string& sender, const std::vector<std::string>& recipients,
-                const MailData& message, const XForwardData& xforward,
-                DeliveryCallback completion) {
+std::weak_ptr<delivery> send_email(boost::asio::io_context& io_context, const Config& config,
+                                   const std::string& sender,
+                                   const std::vector<std::string>& recipients,
+                                   const MailData& message, const XForwardData& xforward,
+                                   DeliveryCallback completion) {
     if (!config.forward_socket_path.empty()) {
-        std::make_shared<smtp_client_unix>(io_context, config, sender, recipients, message,
-                                           xforward, std::move(completion))
-            ->connect_to_server();
-        return;
+        auto client = std::make_shared<smtp_client_unix>(io_context, config, sender, recipients,
+                                                         message, xforward, std::move(completion));
+        client->connect_to_server();
+        return client;
     }
-    std::make_shared<smtp_client_tcp>(io_context, config, sender, recipients, message, xforward,
-                                      std::move(completion))
-        ->connect_to_server();
+    auto client = std::make_shared<smtp_client_tcp>(io_context, config, sender, recipients, message,
+                                                    xforward, std::move(completion));
+    client->connect_to_server();
+    return client;
 }

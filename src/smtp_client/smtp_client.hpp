@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,21 @@
 // Receives true when the mail server took the message, false on every failure.
 using DeliveryCallback = std::function<void(bool)>;
 
-// Starts one delivery; `completion` is called later from the event loop, at most once.
-void send_email(boost::asio::io_context& io_context, const Config& config,
-                const std::string& sender, const std::vector<std::string>& recipients,
-                const MailData& message, const XForwardData& xforward, DeliveryCallback completion);
+// A delivery under way, as its caller reaches it.
+class delivery {
+  public:
+    virtual ~delivery() = default;
+    // Gives the delivery up unless its final "." is written: the connection closes without it,
+    // so the mail server discards the message, and the completion is called with false.
+    virtual void abandon() = 0;
+    // Whether the delivery was given up by `abandon`.
+    virtual bool abandoned() const = 0;
+};
+
+// Starts one delivery; `completion` is called later from the event loop, at most once. The
+// delivery is reachable through the result until its completion has returned.
+std::weak_ptr<delivery> send_email(boost::asio::io_context& io_context, const Config& config,
+                                   const std::string& sender,
+                                   const std::vector<std::string>& recipients,
+                                   const MailData& message, const XForwardData& xforward,
+                                   DeliveryCallback completion);

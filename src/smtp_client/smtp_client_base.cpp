@@ -8,7 +8,6 @@
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/read_until.hpp>
-#include <boost/asio/write.hpp>
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
@@ -25,6 +24,7 @@ smtp_client_base<Socket>::smtp_client_base(boost::asio::io_context& io_context,
       mail_data_(message), xforward_(xforward), callback_(std::move(completion)) {}
 
 template <typename Socket> void smtp_client_base<Socket>::read_response() {
+    if (end_if_abandoned()) return;
     // Lines already buffered (the rest of a multi-line reply) are taken without a read each.
     for (auto length = buffered_line_length(); length != 0; length = buffered_line_length()) {
         if (on_line(take_line(length))) return;
@@ -32,6 +32,7 @@ template <typename Socket> void smtp_client_base<Socket>::read_response() {
     auto self = this->shared_from_this();
     boost::asio::async_read_until(get_socket(), response_buffer_, '\n',
                                   [self](const boost::system::error_code& ec, std::size_t length) {
+                                      if (self->end_if_abandoned()) return;
                                       if (ec) return self->on_read_error(ec);
                                       if (!self->on_line(self->take_line(length)))
                                           self->read_response();
@@ -52,15 +53,60 @@ template <typename Socket> void smtp_client_base<Socket>::write_message(const st
 }
 
 template <typename Socket> void smtp_client_base<Socket>::write_buffered() {
+    written_ = 0;
+    write_rest();
+}
+
+template <typename Socket> void smtp_client_base<Socket>::write_rest() {
+    // Piece by piece rather than one composed write, so that an abandoned delivery stops before
+    // the rest of its message, the final "." included, is handed to the socket.
     auto self = this->shared_from_this();
-    boost::asio::async_write(get_socket(), boost::asio::buffer(write_buffer_),
-                             [self](const boost::system::error_code& ec, std::size_t) {
-                                 if (ec) return self->on_write_error(ec);
-                                 self->read_response();
-                             });
+    get_socket().async_write_some(
+        boost::asio::buffer(write_buffer_) + written_,
+        [self](const boost::system::error_code& ec, std::size_t length) {
+            self->on_written(ec, length);
+        });
+}
+
+template <typename Socket>
+void smtp_client_base<Socket>::on_written(const boost::system::error_code& ec, std::size_t length) {
+    written_ += length;
+    const bool whole = written_ == write_buffer_.size();
+    if (whole && state_ == MessageSent) end_of_data_written_ = true;
+    if (end_if_abandoned()) return;
+    if (ec) return on_write_error(ec);
+    if (!whole) return write_rest();
+    read_response();
+}
+
+template <typename Socket> void smtp_client_base<Socket>::abandon() {
+    if (state_ == Finished || end_of_data_written_ || abandoning_) return;
+    abandoning_ = true;
+    boost::system::error_code ignored;
+    // The pending operation ends at once and its completion ends the delivery. A message being
+    // written may have gone out whole meanwhile: its write is only cancelled, not cut off, so
+    // that such a delivery can still run to its end.
+    if (state_ == MessageSent) {
+        get_socket().cancel(ignored);
+    } else {
+        get_socket().close(ignored);
+    }
+}
+
+template <typename Socket> bool smtp_client_base<Socket>::end_if_abandoned() {
+    if (!abandoning_ || end_of_data_written_ || state_ == Finished) return false;
+    abandoned_ = true;
+    spdlog::warn("SMTP Client ({}) delivery abandoned before the end of data: the LMTP session "
+                 "has closed",
+                 get_client_type());
+    boost::system::error_code ignored;
+    get_socket().close(ignored);
+    finish(false);
+    return true;
 }
 
 template <typename Socket> void smtp_client_base<Socket>::fail(std::string_view message) {
+    if (end_if_abandoned()) return; // the failure is the abandon's doing
     spdlog::error("{}", message);
     finish(false);
 }

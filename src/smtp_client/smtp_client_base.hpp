@@ -21,7 +21,8 @@
 
 // One delivery to the mail server over a connected `Socket`; owned by its pending operations.
 template <typename Socket>
-class smtp_client_base : public std::enable_shared_from_this<smtp_client_base<Socket>> {
+class smtp_client_base : public std::enable_shared_from_this<smtp_client_base<Socket>>,
+                         public delivery {
   public:
     smtp_client_base(boost::asio::io_context& io_context, const Config& config,
                      const std::string& sender, const std::vector<std::string>& recipients,
@@ -44,10 +45,17 @@ class smtp_client_base : public std::enable_shared_from_this<smtp_client_base<So
     void read_response();
     // Writes `line` and "\r\n" in one write, then reads the reply.
     void write_message(const std::string& line);
-    // Writes `write_buffer_` in one write, then reads the reply.
+    // Writes all of `write_buffer_`, then reads the reply.
     void write_buffered();
 
+    // Gives the delivery up unless its final "." is written; the next completion ends it.
+    void abandon() override;
+    bool abandoned() const override { return abandoned_; }
+
   protected:
+    // Ends a delivery given up before its final "." was written: logs it, closes the connection
+    // and reports failure. False when the delivery goes on.
+    bool end_if_abandoned();
     // Logs `message` at error level and reports failure.
     void fail(std::string_view message);
     // Reports the outcome to the caller, once; nothing is started afterwards.
@@ -66,6 +74,10 @@ class smtp_client_base : public std::enable_shared_from_this<smtp_client_base<So
     boost::asio::streambuf response_buffer_; // received bytes not yet taken as a line
 
   private:
+    // Writes what is left of `write_buffer_`, one piece at a time.
+    void write_rest();
+    // Follows one written piece: the next piece, the reply, or the end of the delivery.
+    void on_written(const boost::system::error_code& ec, std::size_t length);
     // Takes the first line of `response_buffer_`, `length` bytes with its line feed, trimmed.
     std::string take_line(std::size_t length);
     // Follows a failed read: the delivery fails, unless the message was already accepted.
@@ -90,6 +102,11 @@ class smtp_client_base : public std::enable_shared_from_this<smtp_client_base<So
     void send_data();
     void send_message(); // the dot-stuffed message text
     void send_quit();
+
+    std::size_t written_ = 0;          // bytes of `write_buffer_` written so far
+    bool end_of_data_written_ = false; // the message with its final "." is on the wire
+    bool abandoning_ = false;          // `abandon` was called before the final "."
+    bool abandoned_ = false;           // the delivery ended because of it
 };
 
 extern template class smtp_client_base<boost::asio::ip::tcp::socket>;

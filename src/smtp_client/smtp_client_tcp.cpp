@@ -30,6 +30,7 @@ void smtp_client_tcp::connect_to_server() {
 }
 
 void smtp_client_tcp::on_resolve(boost::asio::ip::tcp::resolver::results_type results) {
+    if (end_if_abandoned()) return;
     auto self = std::static_pointer_cast<smtp_client_tcp>(shared_from_this());
     boost::asio::async_connect(
         socket_, results,

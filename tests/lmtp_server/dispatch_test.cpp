@@ -1,9 +1,16 @@
 // The road of a message through the session end to end: DATA to the fake Rspamd, the verdict,
 // and the re-injection at the fake mail server, with each reply and its log lines.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -104,6 +111,18 @@ class Dispatch : public testing::Test {
         send_envelope(client, recipients, xforward);
         client.send(stuffed_message + ".\r\n");
         return client.read_lines(std::max<std::size_t>(recipients.size(), 1));
+    }
+    // A transaction whose message (with its final ".") is sent to a session restarted with
+    // `config` and a time-out of one second, which answers "421" within `limit` and closes.
+    void timed_out_transaction(Config config, const std::string& message,
+                               std::chrono::milliseconds limit = 3s) {
+        config.timeout_seconds = 1;
+        restart(config);
+        auto client = open();
+        send_envelope(*client, {"<a@example.org>"});
+        client->send(message);
+        EXPECT_EQ(client->read_line(limit), "421 4.4.2 Connection timeout");
+        EXPECT_TRUE(client->at_end());
     }
     // The reply line repeated `count` times.
     static std::vector<std::string> lines(const std::string& line, std::size_t count = 1) {
@@ -361,18 +380,10 @@ TEST_F(Dispatch, ForwardThatCannotStartIsAnsweredAsUnparsable) {
 }
 
 TEST_F(Dispatch, LateVerdictAfterTimeoutIsNotForwarded) {
-    Config config = base_config();
-    config.timeout_seconds = 1;
-    restart(config);
     rspamd_reply slow = rspamd_reply::json(R"({"action":"no action"})");
     slow.delay = 1500ms;
     rspamd_.push(slow);
-    auto opened = open();
-    auto& client = *opened;
-    send_envelope(client, {"<a@example.org>"});
-    client.send(stuffed_message + ".\r\n");
-    EXPECT_EQ(client.read_line(3s), "421 4.4.2 Connection timeout");
-    EXPECT_TRUE(client.at_end());
+    timed_out_transaction(base_config(), stuffed_message + ".\r\n");
     EXPECT_TRUE(
         log_.wait_for(level_enum::info,
                       "[" + id_ + "] Session closed before the verdict, message not forwarded"));
@@ -387,20 +398,102 @@ TEST_F(Dispatch, ForwardUnderWayAtTimeoutRunsToItsEnd) {
     script.message = test_support::fake_step::silence();
     auto stalling = std::make_unique<test_support::fake_mail_server>(script);
     Config config = base_config();
-    config.timeout_seconds = 1;
     config.forward_port = stalling->port();
-    restart(config);
-    auto opened = open();
-    auto& client = *opened;
-    send_envelope(client, {"<a@example.org>"});
-    client.send(stuffed_message + ".\r\n");
-    EXPECT_EQ(client.read_line(3s), "421 4.4.2 Connection timeout");
-    EXPECT_TRUE(client.at_end());
+    timed_out_transaction(config, stuffed_message + ".\r\n");
     ASSERT_EQ(stalling->connections().size(), 1u);
     stalling.reset();
     EXPECT_TRUE(log_.wait_for(level_enum::info, "[" + id_ + "] Resetting session"));
     EXPECT_TRUE(log_.wait_for_part("[" + id_ + "] Write error: "));
     EXPECT_FALSE(log_.contains("Session closed before the verdict"));
+}
+
+// The line a forward logs when the session stops before the forward's final ".".
+const std::string abandoned_line =
+    "SMTP Client (TCP) delivery abandoned before the end of data: the LMTP session has closed";
+
+// A mail server that stalls a forward before its final "." past the session's time-out of 1 s.
+struct stall_case {
+    const char* name;
+    test_support::fake_mail_script script;
+    std::size_t body_bytes; // the size of the message's body
+};
+
+// Names the case in test listings.
+void PrintTo(const stall_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+// The default script of the fake mail server with `change` applied.
+template <typename Change> test_support::fake_mail_script script_with(Change change) {
+    test_support::fake_mail_script script;
+    change(script);
+    return script;
+}
+
+const stall_case stall_cases[] = {
+    {"GreetingLate", script_with([](auto& s) { s.greeting.delay = 2s; }), 100},
+    {"RcptToAnsweredAfterTwoSeconds", script_with([](auto& s) { s.rcpt_to.delay = 2s; }), 100},
+    {"DataAnsweredLate", script_with([](auto& s) { s.data.delay = 2s; }), 100},
+    // The message does not fit into the sockets' buffers: its write is still going on.
+    {"MessageWriteStillGoingOn", script_with([](auto& s) { s.data_pause = 3s; }), 12 << 20},
+};
+
+class StalledForward : public Dispatch, public testing::WithParamInterface<stall_case> {};
+
+TEST_P(StalledForward, IsAbandonedAtTheTimeoutAndNothingIsDelivered) {
+    mail_.set_script(GetParam().script);
+    std::string body;
+    const std::string line = std::string(98, 'b') + "\r\n";
+    while (body.size() < GetParam().body_bytes)
+        body += line;
+    timed_out_transaction(base_config(), "Subject: stalled\r\n\r\n" + body + ".\r\n", 10s);
+    EXPECT_TRUE(log_.wait_for(level_enum::warn, abandoned_line));
+    // The mail server goes on after its stall and finds the connection closed.
+    ASSERT_TRUE(mail_.wait_for_closed(1, 10s));
+    EXPECT_TRUE(mail_.deliveries().empty());
+    const auto connection = mail_.connections().at(0);
+    EXPECT_FALSE(connection.data.ends_with("\r\n.\r\n"));
+    if (GetParam().body_bytes > 1000) {
+        EXPECT_FALSE(connection.data.empty()) << "the message's write had not begun";
+    }
+    EXPECT_EQ(log_.count(level_enum::warn, abandoned_line), 1u);
+    // Nothing is written to the closed session, and the forward logs no failure of its own.
+    EXPECT_FALSE(log_.contains("Write error"));
+    EXPECT_FALSE(log_.contains("Resetting session"));
+    EXPECT_FALSE(log_.contains("SMTP Client (TCP) read failed"));
+    EXPECT_FALSE(log_.contains("SMTP Client (TCP) write failed"));
+
+    // The next session is served as usual.
+    mail_.set_script({});
+    auto next = open();
+    EXPECT_EQ(transaction(*next, {"<b@example.org>"}),
+              lines("250 OK: Message accepted for scanning"));
+    ASSERT_TRUE(mail_.wait_for_deliveries(1, 5s));
+    EXPECT_EQ(mail_.deliveries()[0].recipients, std::vector<std::string>{"<b@example.org>"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Stalls, StalledForward, testing::ValuesIn(stall_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Dispatch, ForwardPastItsFinalDotAtTimeoutDeliversExactlyOnce) {
+    test_support::fake_mail_script slow;
+    slow.message = test_support::fake_step::delayed("250 2.0.0 Ok: queued as 5A\r\n", 2s);
+    mail_.set_script(slow);
+    timed_out_transaction(base_config(), stuffed_message + ".\r\n");
+    // The dialogue runs to its QUIT; the late answer then finds the session closed.
+    EXPECT_TRUE(log_.wait_for_part("[" + id_ + "] Write error: "));
+    ASSERT_TRUE(mail_.wait_for_closed(1, 5s));
+    EXPECT_EQ(mail_.connections().at(0).commands.back(), "QUIT");
+    ASSERT_EQ(mail_.deliveries().size(), 1u);
+    EXPECT_EQ(mail_.deliveries()[0].data, received_message);
+    EXPECT_FALSE(log_.contains(abandoned_line));
+
+    mail_.set_script({});
+    auto next = open();
+    EXPECT_EQ(transaction(*next, {"<b@example.org>"}),
+              lines("250 OK: Message accepted for scanning"));
+    ASSERT_TRUE(mail_.wait_for_deliveries(2, 5s));
+    EXPECT_EQ(mail_.deliveries().size(), 2u);
 }
 
 TEST_F(Dispatch, CommandsSentDuringTheScanAreAnsweredAfterTheVerdict) {
@@ -441,6 +534,60 @@ TEST_F(Dispatch, EmptyXforwardAddressKeepsThePeerAddress) {
     const auto request = rspamd_.requests()[0];
     EXPECT_EQ(request.values("IP"), std::vector<std::string>{"127.0.0.1"});
     EXPECT_EQ(request.values("Helo"), std::vector<std::string>{"lmtp.client"});
+}
+
+// The exit status of a child process that could not be kept from starting threads.
+constexpr int cannot_forbid_threads = 77;
+
+// Keeps this process from starting any further thread: a process limit of 0, under a user other
+// than root, which the limit does not bind. False when a thread still starts.
+bool forbid_new_threads() {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return false;
+    const rlimit none{0, 0};
+    if (::setrlimit(RLIMIT_NPROC, &none) != 0) return false;
+    try {
+        std::thread([] {}).join();
+        return false;
+    } catch (const std::system_error&) {
+        return true;
+    }
+}
+
+// In a child process: a scan that throws because the resolver's thread cannot start; the exit
+// status is 0 when it was answered as a failed scan and the session went on.
+int scan_without_resolver_thread() {
+    log_capture log;
+    Config config = test_config();
+    config.rspamd_host = "localhost"; // a name, resolved on the event-loop library's own thread
+    config.rspamd_port = 9;
+    server_harness<tcp> harness(tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0), config);
+    harness.start();
+    lmtp_client<tcp> client(harness.endpoint());
+    client.greeting();
+    if (!forbid_new_threads()) ::_exit(cannot_forbid_threads);
+    client.send("LHLO x\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<b@example.org>\r\nDATA\r\n");
+    client.read_lines(9);
+    client.send("Subject: x\r\n\r\nbody\r\n.\r\n");
+    const std::string answer = client.read_line();
+    const std::string after = client.command("QUIT");
+    const bool logged = log.contains("Rspamd client failed to start: ");
+    std::fprintf(stderr, "answer \"%s\", then \"%s\", failure %slogged\n", answer.c_str(),
+                 after.c_str(), logged ? "" : "not ");
+    return answer == "451 Temporary local problem - could not connect to Rspamd" &&
+                   after == "221 Bye" && logged
+               ? 0
+               : 1;
+}
+
+TEST(ScanThatCannotStart, IsAnsweredAsAFailedScanAndTheSessionGoesOn) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(scan_without_resolver_thread());
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == cannot_forbid_threads)
+        GTEST_SKIP() << "new threads could not be forbidden here";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }
 
 TEST(UnixDispatch, MessageOnTheUnixListenerIsScannedWithoutAddress) {

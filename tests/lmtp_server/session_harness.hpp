@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,6 +14,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
@@ -160,6 +162,8 @@ template <class Protocol> class server_harness {
         return config_;
     }
     const typename Protocol::endpoint& endpoint() const { return endpoint_; }
+    // Runs `task` on the server's event-loop thread, between its completions.
+    void post(std::function<void()> task) { asio::post(io_context_, std::move(task)); }
 
   private:
     asio::io_context io_context_;

@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <future>
+#include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -293,6 +296,51 @@ TEST(ZeroTimeout, GreetsThenTimesOutAtOnce) {
                                                               "421 4.4.2 Connection timeout"}));
     EXPECT_TRUE(client.at_end());
 }
+
+// How a client ends its session while the expiry of the idle timer is already due.
+struct ending_case {
+    const char* name;
+    bool quit; // sends QUIT and reads "221 Bye"; otherwise closes its side of the connection
+};
+
+// Names the case in test listings.
+void PrintTo(const ending_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class IdleTimer : public testing::TestWithParam<ending_case> {};
+
+TEST_P(IdleTimer, SessionEndedWithTheExpiryAlreadyDueStaysQuiet) {
+    log_capture log;
+    server_harness<tcp> harness(loopback(), with_timeout(1));
+    harness.start();
+    lmtp_client<tcp> client(harness.endpoint());
+    ASSERT_EQ(client.greeting(), "220 localhost LMTP server ready");
+    // The loop is held past the expiry while the client ends: both are due when it goes on.
+    std::promise<void> holding;
+    harness.post([&holding] {
+        holding.set_value();
+        std::this_thread::sleep_for(1500ms);
+    });
+    holding.get_future().wait();
+    if (GetParam().quit) {
+        client.send("QUIT\r\n");
+        EXPECT_EQ(client.read_line(5s), "221 Bye");
+    } else {
+        client.socket().shutdown(tcp::socket::shutdown_send);
+    }
+    EXPECT_TRUE(client.at_end());
+    // Past the time-out once more: a stopped session neither answers nor re-arms its timer.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_FALSE(log.contains("Session timeout"));
+    EXPECT_FALSE(log.contains("Write error"));
+    EXPECT_TRUE(log.contains("Stopping session"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, IdleTimer,
+                         testing::Values(ending_case{"Quit", true},
+                                         ending_case{"EndOfStream", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ConfigProvider, EachConnectionKeepsTheConfigurationOfItsAccept) {
     log_capture log;

@@ -12,6 +12,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/read_until.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
 #include <unistd.h>
@@ -110,7 +111,7 @@ template <typename Socket>
 class fake_session : public std::enable_shared_from_this<fake_session<Socket>> {
   public:
     fake_session(fake_mail_state& state, Socket socket)
-        : state_(state), socket_(std::move(socket)) {}
+        : state_(state), socket_(std::move(socket)), timer_(socket_.get_executor()) {}
 
     // Registers the connection and sends the greeting.
     void run() {
@@ -155,7 +156,8 @@ class fake_session : public std::enable_shared_from_this<fake_session<Socket>> {
         }
         in_data_ = false;
         if (reply_class_is(script_.message, '2')) {
-            state_.deliver({sender_, recipients_, std::move(message_)});
+            state_.deliver(
+                {sender_, recipients_, std::move(message_), std::chrono::steady_clock::now()});
         }
         message_.clear();
         write_step(script_.message);
@@ -195,11 +197,21 @@ class fake_session : public std::enable_shared_from_this<fake_session<Socket>> {
     // Answers DATA; a "3" reply switches to reading message data.
     void on_data(const std::string&) {
         in_data_ = reply_class_is(script_.data, '3');
+        if (in_data_) read_pause_ = script_.data_pause;
         write_step(script_.data);
     }
 
-    // Writes a step's reply, then reads on or closes as the step says.
+    // Writes a step's reply after its delay, then reads on or closes as the step says.
     void write_step(const fake_step& step) {
+        if (step.delay.count() > 0) {
+            timer_.expires_after(step.delay);
+            auto self = this->shared_from_this();
+            timer_.async_wait([self, step = step](const error_code&) mutable {
+                step.delay = {};
+                self->write_step(step);
+            });
+            return;
+        }
         if (step.reply.empty()) return on_written(step.close_after);
         write_buffer_ = step.reply;
         auto self = this->shared_from_this();
@@ -213,6 +225,12 @@ class fake_session : public std::enable_shared_from_this<fake_session<Socket>> {
 
     // Follows a written reply.
     void on_written(bool close_after) {
+        if (!close_after && read_pause_.count() > 0) {
+            timer_.expires_after(std::exchange(read_pause_, {}));
+            auto self = this->shared_from_this();
+            timer_.async_wait([self](const error_code&) { self->do_read(); });
+            return;
+        }
         if (!close_after) return do_read();
         error_code ignored;
         socket_.shutdown(Socket::shutdown_both, ignored);
@@ -229,6 +247,8 @@ class fake_session : public std::enable_shared_from_this<fake_session<Socket>> {
     Socket socket_;
     std::size_t number_ = 0; // the connection's index in the records
     fake_mail_script script_;
+    asio::steady_timer timer_; // the delay of a step, the pause before reading the data
+    std::chrono::milliseconds read_pause_{0}; // to wait before the next read
     asio::streambuf buffer_;
     std::string write_buffer_;
     bool in_data_ = false; // between the "354" and the line "."

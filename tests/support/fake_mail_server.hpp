@@ -25,6 +25,7 @@ struct fake_mail_state;
 struct fake_step {
     std::string reply;        // written exactly as given (line ends included); empty writes nothing
     bool close_after = false; // close the connection once `reply` is written
+    std::chrono::milliseconds delay{0}; // pause before the answer, reading nothing meanwhile
 
     fake_step() = default;
     // Answers with `text`, exactly as given.
@@ -37,6 +38,12 @@ struct fake_step {
     static fake_step answer_then_close(std::string text) { return {std::move(text), true}; }
     // Answers nothing and keeps reading.
     static fake_step silence() { return {}; }
+    // Answers with `text` after a pause of `pause`.
+    static fake_step delayed(std::string text, std::chrono::milliseconds pause) {
+        fake_step step(std::move(text));
+        step.delay = pause;
+        return step;
+    }
 
   private:
     fake_step(std::string text, bool close) : reply(std::move(text)), close_after(close) {}
@@ -56,6 +63,7 @@ struct fake_mail_script {
     fake_step message = "250 2.0.0 Ok: queued as 4F00D\r\n";    // after the final "."; "2" delivers
     fake_step quit = "221 2.0.0 Bye\r\n";
     fake_step other = "502 5.5.2 Error: command not recognized\r\n";
+    std::chrono::milliseconds data_pause{0}; // after the "354", this long before reading the data
 };
 
 // What one client connection sent, in order of arrival.
@@ -71,6 +79,7 @@ struct fake_delivery {
     std::string sender;                  // the text after "MAIL FROM:", brackets included
     std::vector<std::string> recipients; // the accepted texts after "RCPT TO:"
     std::string data;                    // the message, dot-unstuffed, without the final "."
+    std::chrono::steady_clock::time_point received_at; // when the final "." was read
 };
 
 // The fake server; stops its loop, closes every connection and joins its thread on destruction.
