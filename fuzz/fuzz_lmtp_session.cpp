@@ -204,10 +204,19 @@ bool is_lhlo_reply(const std::string& reply) {
            reply.compare(reply.size() - ending.size(), ending.size(), ending) == 0;
 }
 
-// The text the mail server receives for a collected message: every line ended by CRLF.
+// The text the mail server receives for a collected message: every line, whether it ended with
+// CRLF or a bare LF, ended by CRLF; a bare CR inside a line kept.
 std::string as_delivered(const std::string& text) {
-    if (text.empty() || text.ends_with("\r\n")) return text;
-    return text + "\r\n";
+    std::string wire;
+    std::size_t start = 0;
+    for (auto lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', start)) {
+        const auto end = (lf > start && text[lf - 1] == '\r') ? lf - 1 : lf;
+        wire.append(text, start, end - start);
+        wire += "\r\n";
+        start = lf + 1;
+    }
+    if (start < text.size()) wire.append(text, start) += "\r\n";
+    return wire;
 }
 
 // The daemon's accept loop with the loopback peers, set up once for the whole fuzzing run.
@@ -326,6 +335,9 @@ class harness {
             const delivered_message& message = mail_server_.messages[i];
             expect(message.recipients.size() == forwarded[i]->recipients,
                    "a delivery has the wrong number of recipients");
+            for (auto lf = message.text.find('\n'); lf != std::string::npos;
+                 lf = message.text.find('\n', lf + 1))
+                expect(lf > 0 && message.text[lf - 1] == '\r', "a delivery holds a bare LF");
             if (mode.edits) continue;
             expect(message.text == as_delivered(forwarded[i]->text),
                    "a delivered message differs from the one received");

@@ -1,24 +1,27 @@
 // Dot-stuffing of a message text for the SMTP DATA phase, over views of its lines into an output
-// reserved once.
+// reserved once. A bare LF ends a line like CRLF does and goes out as CRLF, so that a mail server
+// that takes a bare LF as a line end reads the same lines, and the same end of data, as one that
+// does not.
 #include "utils/dot_stuff.hpp"
 
 #include <string_view>
 
 namespace {
 
-// Number of pieces between the CRLFs of `input`: one more than the number of CRLFs.
-std::size_t count_pieces(std::string_view input) {
-    std::size_t pieces = 1;
-    for (auto at = input.find("\r\n"); at != std::string_view::npos;
-         at = input.find("\r\n", at + 2))
-        ++pieces;
-    return pieces;
+// The bytes the output needs beyond the input's: one per line for a doubled dot, one per bare LF
+// for its CR, the dot and CRLF of an unended last line, the final "." and the CRLF that the SMTP
+// writer appends to it.
+std::size_t extra_bytes(std::string_view input) {
+    std::size_t extra = 1 + 2 + 1 + 2;
+    for (auto lf = input.find('\n'); lf != std::string_view::npos; lf = input.find('\n', lf + 1))
+        extra += (lf == 0 || input[lf - 1] != '\r') ? 2 : 1;
+    return extra;
 }
 
-// Appends one piece as a line: a leading "." doubled, then the piece and CRLF.
-void append_line(std::string_view piece, std::string& output) {
-    if (!piece.empty() && piece.front() == '.') output.push_back('.');
-    output.append(piece);
+// Appends one line without its line end: a leading "." doubled, then the line and CRLF.
+void append_line(std::string_view line, std::string& output) {
+    if (!line.empty() && line.front() == '.') output.push_back('.');
+    output.append(line);
     output.append("\r\n");
 }
 
@@ -27,12 +30,13 @@ void append_line(std::string_view piece, std::string& output) {
 void smtp_dot_stuff(const std::string& input, std::string& output) {
     const std::string_view text(input);
     output.clear();
-    output.reserve(text.size() + count_pieces(text) + 3);
+    output.reserve(text.size() + extra_bytes(text));
     std::size_t start = 0;
-    for (auto end = text.find("\r\n"); end != std::string_view::npos;
-         end = text.find("\r\n", start)) {
+    for (auto lf = text.find('\n'); lf != std::string_view::npos; lf = text.find('\n', start)) {
+        // The CR of a CRLF belongs to the line end; it is always inside the current line.
+        const auto end = (lf > start && text[lf - 1] == '\r') ? lf - 1 : lf;
         append_line(text.substr(start, end - start), output);
-        start = end + 2;
+        start = lf + 1;
     }
     if (start < text.size()) append_line(text.substr(start), output);
     output.push_back('.');

@@ -1,6 +1,7 @@
 // The SMTP dialogue of the re-injection client against the scripted fake mail server: the exact
 // bytes on the wire, each refusal, multi-line replies and the answer to QUIT.
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -187,6 +188,14 @@ TEST_F(dialogue_test, DotStuffsTheMessageAndEndsItWithADotLine) {
          "Subject: x\r\n\r\n..\r\nafter\r\n.\r\n"},
         {"no_final_line_break", "Subject: x\r\n\r\nlast", "Subject: x\r\n\r\nlast\r\n.\r\n"},
         {"empty_message", "", ".\r\n"},
+        {"lf_only_message", "Subject: x\n\tfolded\n\n.one\nlast",
+         "Subject: x\r\n\tfolded\r\n\r\n..one\r\nlast\r\n.\r\n"},
+        {"bare_cr_kept", "Subject: x\r\n\r\na\rb\r\n", "Subject: x\r\n\r\na\rb\r\n.\r\n"},
+        // The fake takes a bare LF as a line end, as many mail servers do: a lone "." after one
+        // would end the data there and turn the rest into commands.
+        {"smuggled_end_of_data",
+         "Subject: x\n\nhello\n.\nMAIL FROM:<evil@example.com>\n.smuggled\n",
+         "Subject: x\r\n\r\nhello\r\n..\r\nMAIL FROM:<evil@example.com>\r\n..smuggled\r\n.\r\n"},
     };
     fake_mail_server server;
     for (const auto& c : cases) {
@@ -195,8 +204,12 @@ TEST_F(dialogue_test, DotStuffsTheMessageAndEndsItWithADotLine) {
         d.text = c.text;
 
         EXPECT_EQ(deliver(tcp_config(server.port()), d), true);
-        EXPECT_EQ(server.connections().back().data, c.expected);
+        const auto connection = server.connections().back();
+        EXPECT_EQ(connection.data, c.expected);
+        EXPECT_EQ(connection.commands.back(), "QUIT");
+        EXPECT_EQ(connection.commands.size(), 5u) << "a line of the message was taken as a command";
     }
+    EXPECT_EQ(server.deliveries().size(), std::size(cases));
 }
 
 TEST_F(dialogue_test, FailsAtEachRefusedStepWithItsMessage) {
