@@ -133,6 +133,12 @@ bool opens_header(const std::string& line) {
     return !line.empty() && line.find(':') != std::string::npos && !is_space(line[0]);
 }
 
+// Whether the line continues the field above it: non-empty, not the CRLF blank line "\r", and
+// starting with whitespace.
+bool continues_field(const std::string& line) {
+    return !line.empty() && line != "\r" && is_space(line[0]);
+}
+
 // Whether two names are equal, ASCII letters compared without case.
 bool same_name(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
@@ -190,8 +196,7 @@ std::optional<std::string> reference_edit(const MailData& mail, const ptree& mil
                 kept.push_back(lines[i++]);
                 continue;
             }
-            for (++i; i < lines.size() && !lines[i].empty() && lines[i] != "\r" &&
-                      is_space(lines[i][0]);)
+            for (++i; i < lines.size() && continues_field(lines[i]);)
                 ++i;
         }
         lines = std::move(kept);
@@ -218,8 +223,10 @@ std::optional<std::string> reference_edit(const MailData& mail, const ptree& mil
                          [](const auto& a, const auto& b) { return a.first < b.first; });
         for (auto& [order, line] : added) {
             const std::size_t blank = lines.size() - 2;
-            const std::size_t index =
-                order < 0 ? 0 : std::min(static_cast<std::size_t>(order), blank);
+            std::size_t index = order < 0 ? 0 : std::min(static_cast<std::size_t>(order), blank);
+            // An index on a continuation line moves down to the next line that is not one.
+            while (continues_field(lines[index]))
+                ++index;
             lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(index), std::move(line));
         }
     }

@@ -144,12 +144,16 @@ std::pair<int, std::string> header_line(const std::string& name, const ptree& en
 }
 
 // Inserts `line` at the index of `order`, at most in front of the blank line that ends the
-// block; a block without one takes the line behind its last line, on a line of its own.
+// block; a block without one takes the line behind its last line, on a line of its own. An index
+// on a continuation line moves down past it and the ones after it, so that the added header
+// never lands inside a folded one and takes over its continuation lines.
 void insert_header(line_list& lines, int order, std::string line, bool has_blank_line,
                    const newline_style& style) {
     std::size_t limit = lines.size() - 2;
     if (!has_blank_line) limit = lines.back().empty() ? lines.size() - 1 : lines.size();
     auto index = order < 0 ? 0 : std::min(static_cast<std::size_t>(order), limit);
+    while (index < lines.size() && continues_header(lines[index]))
+        ++index;
     if (index == lines.size()) {
         lines.back() += style.line_end;
         lines.emplace_back();

@@ -36,6 +36,16 @@ const std::string lf_mail = "A: 1\nB: 2\n\tmore of B\nC: 3\n\nbody\n";
 const std::string long_value = "one two three four five six seven eight nine ten eleven twelve "
                                "thirteen";
 
+// The first header of a message that Postfix hands over: its own Received header, folded.
+const std::string received_header =
+    "Received: from client.example (client.example [192.0.2.1])\r\n"
+    "\tby mx.example.test (Postfix) with ESMTP id 0CA64A860AE\r\n"
+    "\tfor <b@example.net>; Thu, 10 Dec 2026 16:20:25 +0000 (UTC)\r\n";
+const std::string postfix_mail = received_header + "From: a@example.org\r\n\r\nbody\r\n";
+const std::string authentication_results =
+    R"({"add_headers": {"Authentication-Results": {"value": "mx.example.test; none", )"
+    R"("order": 1}}})";
+
 const std::vector<edit_case> edit_cases = {
     {"empty_block_unchanged", crlf_mail, "{}", "A: 1\r\nB: 2\r\n  more of B\r\nC: 3\r\n\r\n"},
     {"other_keys_unchanged", lf_mail, R"({"x": 1})", "A: 1\nB: 2\n\tmore of B\nC: 3\n\n"},
@@ -106,6 +116,30 @@ const std::vector<edit_case> edit_cases = {
     {"no_blank_line_inside", "A: 1\nB: 2", R"({"add_headers": {"N": {"value": "v", "order": 1}}})",
      "A: 1\nN: v\nB: 2"},
     {"empty_header_block", "", R"({"add_headers": {"N": {"value": "v", "order": 3}}})", "N: v\r\n"},
+    {"order_on_folded_received_goes_after_it", postfix_mail, authentication_results,
+     received_header + "Authentication-Results: mx.example.test; none\r\nFrom: a@example.org\r\n"
+                       "\r\n"},
+    {"order_on_last_continuation_line", postfix_mail,
+     R"({"add_headers": {"N": {"value": "v", "order": 2}}})",
+     received_header + "N: v\r\nFrom: a@example.org\r\n\r\n"},
+    {"order_on_continuation_lf", lf_mail, R"({"add_headers": {"N": {"value": "v", "order": 2}}})",
+     "A: 1\nB: 2\n\tmore of B\nN: v\nC: 3\n\n"},
+    {"order_on_continuation_before_blank_line", "A: 1\nB: 2\n more\n\tstill more\n\nbody\n",
+     R"({"add_headers": {"N": {"value": "v", "order": 2}}})",
+     "A: 1\nB: 2\n more\n\tstill more\nN: v\n\n"},
+    {"same_order_on_continuation_reverse_document_order", lf_mail,
+     R"({"add_headers": {"N": {"value": "1", "order": 2}, "M": {"value": "2", "order": 2}}})",
+     "A: 1\nB: 2\n\tmore of B\nM: 2\nN: 1\nC: 3\n\n"},
+    {"order_on_continuation_after_removal", lf_mail,
+     R"({"remove_headers": {"A": 1}, "add_headers": {"N": {"value": "v", "order": 1}}})",
+     "B: 2\n\tmore of B\nN: v\nC: 3\n\n"},
+    {"folded_added_header_is_one_line_for_later_orders", "A: 1\nB: 2\n\n",
+     R"({"add_headers": {"X-Long": {"value": ")" + long_value +
+         R"(", "order": 0}, "N": {"value": "v", "order": 1}}})",
+     "X-Long: one two three four five six seven eight nine ten eleven\n\ttwelve "
+     "thirteen\nN: v\nA: 1\nB: 2\n\n"},
+    {"no_blank_line_continuation_at_end", "A: 1\r\n more",
+     R"({"add_headers": {"N": {"value": "v", "order": 1}}})", "A: 1\r\n more\r\nN: v\r\n"},
 };
 
 class milter_edit : public testing::TestWithParam<edit_case> {};
