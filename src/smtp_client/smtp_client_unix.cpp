@@ -4,6 +4,8 @@
 #include <memory>
 #include <utility>
 
+#include <boost/asio/post.hpp>
+#include <boost/system/system_error.hpp>
 #include <spdlog/spdlog.h>
 
 smtp_client_unix::smtp_client_unix(boost::asio::io_context& io_context, const Config& config,
@@ -21,7 +23,16 @@ void smtp_client_unix::on_resolve(boost::asio::ip::tcp::resolver::results_type) 
 
 void smtp_client_unix::connect_to_server() {
     auto self = std::static_pointer_cast<smtp_client_unix>(shared_from_this());
-    const boost::asio::local::stream_protocol::endpoint endpoint(config_.forward_socket_path);
+    boost::asio::local::stream_protocol::endpoint endpoint;
+    try {
+        endpoint = boost::asio::local::stream_protocol::endpoint(config_.forward_socket_path);
+    } catch (const boost::system::system_error& e) {
+        // A path too long for a socket address fails like a connect, later, from the loop.
+        boost::asio::post(io_context_, [self, ec = e.code()] {
+            self->fail("SMTP Client (Unix) connect failed: " + ec.message());
+        });
+        return;
+    }
     socket_.async_connect(endpoint, [self](const boost::system::error_code& ec) {
         if (ec) return self->fail("SMTP Client (Unix) connect failed: " + ec.message());
         self->read_response();

@@ -16,7 +16,7 @@ class smtp_client_unix final
 
     // Never reached on this transport; reports failure.
     void on_resolve(boost::asio::ip::tcp::resolver::results_type results) override;
-    // Connects to the socket file; throws when its path is too long for an address.
+    // Connects to the socket file; a path too long for an address fails like a connect.
     void connect_to_server() override;
     boost::asio::local::stream_protocol::socket& get_socket() override { return socket_; }
     std::string get_client_type() const override { return "Unix"; }
