@@ -1,6 +1,8 @@
 // The fault-injection soak: the daemon binary between a fake Rspamd and a fake mail server that
 // fail at random, under several concurrent LMTP clients; every transaction's answer is checked
-// against what reached the mail server, and the daemon's descriptors and memory after the load.
+// against what reached the mail server (a message answered 421 only if its final "." reached the
+// mail server before the 421 reached the client), and the daemon's descriptors and memory after
+// the load.
 #include <atomic>
 #include <iostream>
 #include <map>
@@ -24,6 +26,10 @@ using test_support::line_client;
 using test_support::rspamd_reply;
 
 constexpr int timeout_seconds = 2; // the daemon's session time-out during the soak
+// A scan answered this long before the time-out, whose forward the mail server then stalls for
+// `forward_stall` at one step: the forward is under way at the 421.
+constexpr std::chrono::milliseconds scan_lead{300};
+constexpr std::chrono::milliseconds forward_stall{700};
 
 // Fault counts by kind, shared between the fakes' threads and the test.
 class fault_counts {
@@ -44,14 +50,22 @@ class fault_counts {
     std::map<std::string, long> counts_;
 };
 
-// A scanner reply drawn at random, its fault kind counted ("verdict" is no fault).
-rspamd_reply random_scan_reply(std::mt19937_64& random, fault_counts& faults) {
+// A scanner reply drawn at random, its fault kind counted ("verdict" is no fault); a reply just
+// before the time-out adds one to `stalls_owed`, for the mail server to stall a forward.
+rspamd_reply random_scan_reply(std::mt19937_64& random, fault_counts& faults,
+                               std::atomic<long>& stalls_owed) {
     const int roll = static_cast<int>(random() % 100);
     auto counted = [&](const char* kind, rspamd_reply reply) {
         faults.add(std::string("rspamd ") + kind);
         return reply;
     };
-    if (roll < 66) return counted("verdict: no action", rspamd_reply::default_verdict());
+    if (roll < 60) return counted("verdict: no action", rspamd_reply::default_verdict());
+    if (roll < 66) {
+        rspamd_reply just_in_time = rspamd_reply::default_verdict();
+        just_in_time.delay = std::chrono::seconds(timeout_seconds) - scan_lead;
+        ++stalls_owed;
+        return counted("just before the time-out, the mail server stalling", just_in_time);
+    }
     if (roll < 70)
         return counted("verdict: reject with QUARANTINED",
                        rspamd_reply::json(R"({"action":"reject","symbols":{"QUARANTINED":{}}})"));
@@ -98,15 +112,23 @@ fake_step& step_named(fake_mail_script& script, const std::string& name) {
     return script.quit;
 }
 
-// A mail server connection's script drawn at random, its fault kind counted.
-fake_mail_script random_mail_script(std::mt19937_64& random, fault_counts& faults) {
+// A mail server connection's script drawn at random, its fault kind counted; while `stalls_owed`
+// is above 0, a well-behaved one that stalls before one step's answer instead.
+fake_mail_script random_mail_script(std::mt19937_64& random, fault_counts& faults,
+                                    std::atomic<long>& stalls_owed) {
     static const std::vector<std::string> steps{"greeting", "EHLO", "XFORWARD", "MAIL FROM",
                                                 "RCPT TO",  "DATA", "message",  "QUIT"};
     fake_mail_script script;
     const int roll = static_cast<int>(random() % 100);
     const std::string& step = steps[random() % steps.size()];
     auto counted = [&](const std::string& kind) { faults.add("mail server " + kind); };
-    if (roll < 55) {
+    if (stalls_owed.load() > 0) {
+        --stalls_owed;
+        // Before the final ".", or after it: the answer to the message, then QUIT.
+        const std::string& stalled = steps[random() % (steps.size() - 2)];
+        step_named(script, random() % 3 == 0 ? "message" : stalled).delay = forward_stall;
+        counted("stall of " + std::to_string(forward_stall.count()) + " ms");
+    } else if (roll < 55) {
         counted("well-behaved");
     } else if (roll < 63) {
         step_named(script, step) = fake_step::close();
@@ -164,6 +186,7 @@ struct transaction {
     std::string message;                 // the message text before dot-stuffing
     ending how = ending::answered;
     std::string answer; // the reply line without CRLF
+    std::chrono::steady_clock::time_point answered_at; // when the client had read `answer`
 };
 
 // The message text of transaction `id`: a few headers and body lines, some with leading dots.
@@ -330,6 +353,7 @@ class soak_client {
             return false;
         }
         t.answer = line.substr(0, line.size() - 2);
+        t.answered_at = std::chrono::steady_clock::now();
         const bool timed_out = t.answer == "421 4.4.2 Connection timeout";
         for (std::size_t r = 1; r < t.recipients.size() && !timed_out; ++r) {
             const std::string further = client.read_line(5s);
@@ -353,7 +377,8 @@ class soak_client {
 struct round_figures {
     long transactions = 0;
     long deliveries_checked = 0;
-    long timed_out_forwards = 0;         // answered 421 and still delivered: forward under way
+    long timed_out_forwards = 0; // answered 421 and still delivered: final "." before the 421
+    long late_deliveries = 0;    // answered 421, final "." after it: a message delivered twice
     long dropped_delivered = 0;          // the client left while waiting; the message went on
     std::map<std::string, long> answers; // by answer line, or by how the client ended
 };
@@ -399,7 +424,14 @@ round_figures check_round(const std::vector<transaction>& transactions,
             if (t.answer.starts_with("250 OK: Message accepted")) {
                 EXPECT_EQ(delivered, 1u) << t.id << " answered \"" << t.answer << "\"";
             } else if (t.answer == "421 4.4.2 Connection timeout") {
-                figures.timed_out_forwards += delivered == 1 ? 1 : 0;
+                // The mail server hands a message it was told 421 for to us again: a delivery
+                // stands only when its final "." was in before the client had the 421.
+                if (delivered == 1) {
+                    const bool before = found->second.front()->received_at < t.answered_at;
+                    figures.timed_out_forwards += before ? 1 : 0;
+                    figures.late_deliveries += before ? 0 : 1;
+                    EXPECT_TRUE(before) << t.id << ": delivered after its client was told 421";
+                }
             } else {
                 EXPECT_EQ(delivered, 0u) << t.id << " answered \"" << t.answer << "\"";
             }
@@ -447,12 +479,13 @@ class Soak : public testing::Test {
         auto rspamd = std::make_unique<test_support::fake_rspamd>(
             test_support::rspamd_listen{"127.0.0.1", over_unix ? sockets.file("rspamd.sock") : ""});
         rspamd->respond_with([this, &rspamd_random](const test_support::rspamd_request&) {
-            return random_scan_reply(rspamd_random, faults_);
+            return random_scan_reply(rspamd_random, faults_, stalls_owed_);
         });
         auto mail = std::make_unique<test_support::fake_mail_server>(
             fake_mail_script{}, over_unix ? sockets.file("mail.sock") : "");
-        mail->set_script_chooser(
-            [this, &mail_random](std::size_t) { return random_mail_script(mail_random, faults_); });
+        mail->set_script_chooser([this, &mail_random](std::size_t) {
+            return random_mail_script(mail_random, faults_, stalls_owed_);
+        });
         const peer_address scanner{rspamd->port(), rspamd->unix_path()};
         const peer_address server{mail->port(), mail->socket_path()};
         // Nothing listens there: connections to it are refused.
@@ -548,6 +581,8 @@ class Soak : public testing::Test {
               "Rspamd client (Unix) connect failed: No such file or directory",
               "SMTP Client (Unix) connect failed: No such file or directory"})
             faults_.add(std::string("refused: ") + failure, daemon.log_count(failure));
+        faults_.add("forward abandoned at the stop of its session",
+                    daemon.log_count("delivery abandoned before the end of data"));
         std::cout << "[ daemon   ] listening " << (listen.path.empty() ? "on TCP" : "on Unix")
                   << ", descriptors before and after the load " << descriptors_before
                   << ", resident after each round (kB):";
@@ -563,6 +598,7 @@ class Soak : public testing::Test {
 
     static constexpr int client_count = 8;
     fault_counts faults_;
+    std::atomic<long> stalls_owed_ = 0; // forwards the mail server is to stall
     std::vector<round_figures> rounds_; // every round run so far
 };
 
@@ -585,6 +621,7 @@ TEST_F(Soak, EveryAnswerMatchesWhatReachedTheMailServer) {
         total.transactions += r.transactions;
         total.deliveries_checked += r.deliveries_checked;
         total.timed_out_forwards += r.timed_out_forwards;
+        total.late_deliveries += r.late_deliveries;
         total.dropped_delivered += r.dropped_delivered;
         for (const auto& [answer, count] : r.answers)
             total.answers[answer] += count;
@@ -593,8 +630,8 @@ TEST_F(Soak, EveryAnswerMatchesWhatReachedTheMailServer) {
               << rounds.size() << " rounds of " << seconds
               << " s\n[ soak     ] transactions: " << total.transactions
               << ", deliveries checked: " << total.deliveries_checked
-              << "\n[ soak     ] answered 421 with the forward under way (delivered): "
-              << total.timed_out_forwards
+              << "\n[ soak     ] answered 421, delivered with the final \".\" before the 421: "
+              << total.timed_out_forwards << ", after it: " << total.late_deliveries
               << "\n[ soak     ] client left while waiting, message delivered: "
               << total.dropped_delivered << "\n";
     for (const auto& [answer, count] : total.answers)
