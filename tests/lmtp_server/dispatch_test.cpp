@@ -366,18 +366,109 @@ TEST_F(Dispatch, ForwardNotDeliveredIsATemporaryFailure) {
     EXPECT_TRUE(mail_.deliveries().empty());
 }
 
-TEST_F(Dispatch, ForwardThatCannotStartIsAnsweredAsUnparsable) {
-    Config config = base_config();
-    config.forward_socket_path = "/tmp/" + std::string(200, 's');
-    restart(config);
-    rspamd_.push(rspamd_reply::json(R"({"action":"no action"})"));
+TEST_F(Dispatch, ForwardSocketPathTooLongIsAForwardFailure) {
+    for (const std::size_t length : {108, 200}) {
+        SCOPED_TRACE(length);
+        Config config = base_config();
+        config.forward_socket_path = "/tmp/" + std::string(length - 5, 's');
+        restart(config);
+        rspamd_.push(rspamd_reply::json(R"({"action":"no action"})"));
+        auto opened = open();
+        auto& client = *opened;
+        EXPECT_EQ(transaction(client, {"<a@example.org>", "<b@example.org>"}),
+                  lines("451 Temporary local problem, could not forward email", 2));
+        EXPECT_TRUE(log_.has(level_enum::err,
+                             "SMTP Client (Unix) connect failed: File name too long"));
+        EXPECT_FALSE(log_.contains("Error parsing Rspamd response"));
+        EXPECT_EQ(client.command("QUIT"), "221 Bye");
+    }
+}
+
+// A folded Received header as Postfix puts it on top of every message it hands over.
+const std::string received_header =
+    "Received: from client.example (client.example [192.0.2.1])\r\n"
+    "\tby mx.example.test (Postfix) with ESMTP id 0CA64A860AE\r\n"
+    "\tfor <b@example.net>; Thu, 10 Dec 2026 16:20:25 +0000 (UTC)\r\n";
+
+// The same message in LF-only form, as the client sends it (dot-stuffed).
+const std::string stuffed_lf_message = "X-Old: 1\n"
+                                       "\tcontinued\n"
+                                       "Subject: hello\n"
+                                       "\n"
+                                       "body\n"
+                                       "..leading dot\n"
+                                       ". blank after dot\n";
+
+// One message through the session: what the client sends after DATA, the scanner's reply, and
+// the bytes the scanner and the mail server receive.
+struct wire_case {
+    const char* name;
+    std::string data;     // after the "354", final line included
+    std::string reply;    // the scanner's JSON reply
+    std::string scanned;  // the scanner request's body
+    std::string on_wire;  // what the mail server receives after its "354", final line included
+};
+
+// Names the case in test listings.
+void PrintTo(const wire_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+const wire_case wire_cases[] = {
+    {"CrlfMessageByteForByte", stuffed_message + ".\r\n", R"({"action":"no action"})",
+     received_message,
+     "X-Old: 1\r\n\tcontinued\r\nSubject: hello\r\n\r\nbody\r\n..leading dot\r\n blank after dot\r\n"
+     ".\r\n"},
+    {"CrlfMessageWithEdits", stuffed_message + ".\r\n", reply_with("no action"), received_message,
+     "X-Spam: yes\r\nSubject: hello\r\n\r\nbody\r\n..leading dot\r\n blank after dot\r\n.\r\n"},
+    // A mail server that takes a bare LF as a line end would read ".\n" as the end of the data,
+    // and the next line as a command that no scanner saw.
+    {"BareLineFeedsCannotEndTheData",
+     "Subject: x\n\nhello\n..\nMAIL FROM:<evil@example.com>\n..smuggled\n.\r\n",
+     R"({"action":"no action"})",
+     "Subject: x\n\nhello\n.\nMAIL FROM:<evil@example.com>\n.smuggled\n",
+     "Subject: x\r\n\r\nhello\r\n..\r\nMAIL FROM:<evil@example.com>\r\n..smuggled\r\n.\r\n"},
+    {"LfMessageWithEditsGoesOutInCrlf", stuffed_lf_message + ".\n",
+     R"({"action":"no action","milter":{"remove_headers":{"X-Old":1},"add_headers":{)"
+     R"("X-Spam":{"value":"yes","order":0},"X-Long":{"value":"one two three four five six )"
+     R"(seven eight nine ten eleven twelve thirteen","order":1}}}})",
+     "X-Old: 1\n\tcontinued\nSubject: hello\n\nbody\n.leading dot\n blank after dot\n",
+     "X-Spam: yes\r\nX-Long: one two three four five six seven eight nine ten eleven\r\n"
+     "\ttwelve thirteen\r\nSubject: hello\r\n\r\nbody\r\n..leading dot\r\n blank after dot\r\n"
+     ".\r\n"},
+    {"AddedHeaderGoesBelowTheFoldedReceived",
+     received_header + "From: a@example.org\r\n\r\nbody\r\n.\r\n",
+     R"({"action":"no action","milter":{"add_headers":{"Authentication-Results":)"
+     R"({"value":"mx.example.test; none","order":1}}}})",
+     received_header + "From: a@example.org\r\n\r\nbody\r\n",
+     received_header +
+         "Authentication-Results: mx.example.test; none\r\nFrom: a@example.org\r\n\r\nbody\r\n"
+         ".\r\n"},
+};
+
+class ForwardedWire : public Dispatch, public testing::WithParamInterface<wire_case> {};
+
+TEST_P(ForwardedWire, ScannerGetsTheMessageAsReceivedAndTheMailServerCrlfLines) {
+    const auto& c = GetParam();
+    rspamd_.push(rspamd_reply::json(c.reply));
     auto opened = open();
     auto& client = *opened;
-    EXPECT_EQ(transaction(client, {"<a@example.org>"}),
-              lines("451 Temporary local problem - could not parse Rspamd response"));
-    EXPECT_TRUE(log_.contains("Error parsing Rspamd response: "));
+    send_envelope(client, {"<a@example.org>"});
+    client.send(c.data);
+    EXPECT_EQ(client.read_line(5s), "250 OK: Message accepted for scanning");
     EXPECT_EQ(client.command("QUIT"), "221 Bye");
+    ASSERT_TRUE(rspamd_.wait_for_requests(1, 5s));
+    EXPECT_EQ(rspamd_.requests()[0].body, c.scanned);
+    ASSERT_TRUE(mail_.wait_for_closed(1, 5s));
+    const auto connection = mail_.connections().at(0);
+    EXPECT_EQ(connection.data, c.on_wire);
+    EXPECT_EQ(connection.commands.size(), 5u) << "a line of the message was taken as a command";
+    EXPECT_EQ(connection.commands.back(), "QUIT");
+    EXPECT_EQ(mail_.deliveries().size(), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Messages, ForwardedWire, testing::ValuesIn(wire_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Dispatch, LateVerdictAfterTimeoutIsNotForwarded) {
     rspamd_reply slow = rspamd_reply::json(R"({"action":"no action"})");
