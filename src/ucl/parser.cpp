@@ -1,8 +1,10 @@
 // The UCL reader: objects with or without braces, arrays, the string and number forms, comments,
-// the include macros and the file variables. Every error names its line, column and what was
-// expected.
+// the macros (.include, .try_include, .includes, .priority, .load, .inherit) with their options,
+// the priorities and duplicate strategies of keys, and the file variables. Every error names its
+// line, column and what was expected.
 #include "ucl/parser.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -14,6 +16,7 @@
 #include <optional>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 namespace ucl {
 
@@ -195,6 +198,45 @@ std::optional<std::int64_t> hex_value(std::string_view digits) {
     return static_cast<std::int64_t>(value);
 }
 
+// The first member of `key`, or the end of the list.
+std::vector<Ucl::Member>::iterator find_member(std::vector<Ucl::Member>& members,
+                                               std::string_view key) {
+    for (auto member = members.begin(); member != members.end(); ++member) {
+        if (member->first == key) return member;
+    }
+    return members.end();
+}
+
+// Puts `value` in the place of the first member of its key and drops the key's later members.
+void replace_member(std::vector<Ucl::Member>& members, std::vector<Ucl::Member>::iterator old,
+                    Ucl value) {
+    old->second = std::move(value);
+    const std::string key = old->first;
+    const auto first = old - members.begin();
+    for (auto i = members.size(); i-- > static_cast<std::size_t>(first) + 1;) {
+        if (members[i].first == key) members.erase(members.begin() + static_cast<long>(i));
+    }
+}
+
+// The name of a value's type in a message.
+std::string type_name(const Ucl& value) {
+    switch (value.type()) {
+    case Type::null: return "null";
+    case Type::boolean: return "a boolean";
+    case Type::integer: return "an integer";
+    case Type::floating: return "a float";
+    case Type::time: return "a time";
+    case Type::string: return "a string";
+    case Type::array: return "an array";
+    case Type::object: return "an object";
+    }
+    return "a value";
+}
+
+// The macros the reader knows, each written with its leading dot.
+constexpr std::array<std::string_view, 6> macro_names{
+    ".include", ".try_include", ".includes", ".priority", ".load", ".inherit"};
+
 // Reads a whole file into `out`; false when it cannot be read.
 bool read_whole_file(const std::string& path, std::string& out) {
     std::ifstream in(path, std::ios::binary);
@@ -242,7 +284,9 @@ Ucl parser::parse_root() {
         return items;
     }
     member_list members;
+    root_ = &members;
     parse_body(members);
+    root_ = nullptr;
     return Ucl::object(std::move(members));
 }
 
@@ -294,6 +338,7 @@ void parser::parse_members(member_list& members, bool braced, std::size_t open) 
 
 // One `key = value`, `key: value`, `key value`, `key { ... }` or `key label ... { ... }`.
 void parser::parse_member(member_list& members) {
+    const std::size_t start = pos_;
     std::string key = parse_key();
     const char next = peek();
     if (!at_end() && next != ' ' && next != '\t' && next != '\r' && next != '=' && next != ':' &&
@@ -301,18 +346,81 @@ void parser::parse_member(member_list& members) {
         fail_expected("'=', ':' or a value after the key '" + key + "'");
     }
     skip_inline();
-    Ucl value;
-    if (peek() == '=' || peek() == ':') {
+    const bool assigned = peek() == '=' || peek() == ':';
+    if (assigned) {
         ++pos_;
         skip_space();
+    }
+    if (merge_in_place(members, key)) return;
+    Ucl value;
+    if (assigned) {
         value = parse_value("for the key '" + key + "'");
     } else if (starts_labels()) {
         value = parse_labelled();
     } else {
         value = parse_value("or '=' after the key '" + key + "'");
     }
-    members.emplace_back(std::move(key), value);
+    insert_member(members, std::move(key), value.stamped(priority_, false), start);
     expect_value_end(value);
+}
+
+// A key the object lacks is added. For one it holds: the strategy "error" refuses the value,
+// "rewrite" replaces the old values, "merge" merges containers; otherwise a higher priority
+// replaces, a lower one is ignored and an equal one is appended behind the first value (and a
+// value copied by .inherit gives way to the first one written in the object itself).
+void parser::insert_member(member_list& members, std::string key, Ucl value, std::size_t start) {
+    const auto old = find_member(members, key);
+    if (old == members.end()) {
+        members.emplace_back(std::move(key), std::move(value));
+        return;
+    }
+    switch (strategy_) {
+    case duplicate_strategy::error:
+        fail_at(start, "duplicate key '" + key +
+                           "': expected a key written once, as duplicate=\"error\" asks");
+    case duplicate_strategy::rewrite:
+        return replace_member(members, old, std::move(value));
+    case duplicate_strategy::merge:
+        if (merge_member(old, value, start)) return;
+        break;
+    case duplicate_strategy::append:
+        break;
+    }
+    const int old_priority = old->second.priority();
+    int new_priority = value.priority();
+    if (strategy_ == duplicate_strategy::append && old->second.inherited())
+        new_priority = old_priority + 1;
+    if (new_priority < old_priority) return;
+    if (new_priority > old_priority) return replace_member(members, old, std::move(value));
+    members.emplace_back(std::move(key), std::move(value));
+}
+
+// The merge strategy where the old value is a container: objects are merged key by key, arrays
+// joined, and any other new value takes the container's place; false for an old plain value.
+bool parser::merge_member(member_list::iterator old, const Ucl& value, std::size_t start) {
+    const Ucl& previous = old->second;
+    const Type old_type = previous.type();
+    const Type new_type = value.type();
+    if (old_type != Type::object && old_type != Type::array) return false;
+    if ((old_type == Type::object && new_type == Type::array) ||
+        (old_type == Type::array && new_type == Type::object)) {
+        fail_at(start, "cannot merge an object with an array: expected two objects or two arrays "
+                       "for the key '" + old->first + "'");
+    }
+    if (new_type == Type::array) {
+        std::vector<Ucl> items = previous.items();
+        items.insert(items.end(), value.items().begin(), value.items().end());
+        old->second = Ucl::array(std::move(items)).stamped(previous.priority(), previous.inherited());
+    } else if (new_type == Type::object) {
+        member_list merged = previous.members();
+        for (const auto& [key, member] : value.members())
+            insert_member(merged, key, member, start);
+        old->second =
+            Ucl::object(std::move(merged)).stamped(previous.priority(), previous.inherited());
+    } else {
+        old->second = value;
+    }
+    return true;
 }
 
 // A quoted or unquoted key.
@@ -368,7 +476,7 @@ Ucl parser::parse_labelled() {
     }
     Ucl value = parse_value("after the labels");
     for (auto label = labels.rbegin(); label != labels.rend(); ++label) {
-        value = Ucl::object({Ucl::Member(std::move(*label), value)});
+        value = Ucl::object({Ucl::Member(std::move(*label), value.stamped(priority_, false))});
     }
     return value;
 }
@@ -392,11 +500,24 @@ Ucl parser::parse_value(const std::string& context) {
     }
 }
 
+// With the merge strategy, an object written for a key that holds an object is read into that
+// object, so its members meet the old ones (and .inherit sees them) as they are read.
+bool parser::merge_in_place(member_list& members, const std::string& key) {
+    if (strategy_ != duplicate_strategy::merge || peek() != '{') return false;
+    const auto old = find_member(members, key);
+    if (old == members.end() || old->second.type() != Type::object) return false;
+    const Ucl previous = old->second;
+    const Ucl merged = parse_object(previous.members());
+    find_member(members, key)->second =
+        merged.stamped(previous.priority(), previous.inherited());
+    expect_value_end(merged);
+    return true;
+}
+
 // An object in braces, starting at the opening brace.
-Ucl parser::parse_object() {
+Ucl parser::parse_object(member_list members) {
     const std::size_t open = pos_;
     enter(open);
-    member_list members;
     parse_members(members, true, open);
     --depth_;
     return Ucl::object(std::move(members));
@@ -580,8 +701,14 @@ std::string parser::parse_heredoc() {
     return expand_variables(body);
 }
 
-// A value without quotes: up to a line break, ';', ',', a comment or an unbalanced '}' or ']'.
+// A value without quotes as a boolean, null, number or string.
 Ucl parser::parse_atom() {
+    const std::size_t start = pos_;
+    return interpret_atom(scan_atom(), start);
+}
+
+// A value without quotes: up to a line break, ';', ',', a comment or an unbalanced '}' or ']'.
+std::string_view parser::scan_atom() {
     const std::size_t start = pos_;
     int braces = 0;
     int brackets = 0;
@@ -598,7 +725,7 @@ Ucl parser::parse_atom() {
     std::string_view raw = text_.substr(start, pos_ - start);
     while (!raw.empty() && is_space(raw.back()))
         raw.remove_suffix(1);
-    return interpret_atom(raw, start);
+    return raw;
 }
 
 // A word without quotes as a boolean, null, number (with its suffix) or else as a string.
@@ -638,31 +765,117 @@ Ucl parser::interpret_atom(std::string_view raw, std::size_t start) {
     return unit->size_factor != 0 ? Ucl::floating(scaled) : Ucl::time(scaled);
 }
 
-// `.include "path"` or `.try_include "path"`: the file's members are read in place.
+// A macro: its name, an optional `(name=value, ...)` list of options and its argument.
 void parser::parse_macro(member_list& members) {
     const std::size_t start = pos_++;
     while (!at_end() && (is_key_start(peek()) || peek() == '-'))
         ++pos_;
     const std::string name(text_.substr(start, pos_ - start));
-    if (name != ".include" && name != ".try_include") {
-        fail_at(start, "unknown macro '" + name + "': expected .include or .try_include");
+    if (std::find(macro_names.begin(), macro_names.end(), name) == macro_names.end()) {
+        fail_at(start, "unknown macro '" + name +
+                           "': expected .include, .try_include, .includes, .priority, .load or "
+                           ".inherit");
     }
     skip_inline();
-    if (peek() == '(')
-        fail_expected("the path after " + name + " (macro options are not supported)");
-    skip_space();
-    const char c = peek();
-    if (at_end() || ends_value(c) || c == '}' || c == ']' || c == '{' || c == '[' || c == '\'') {
-        fail_expected("a path after " + name);
+    const Ucl options = peek() == '(' ? parse_macro_options(name) : Ucl::object({});
+    if (name == ".priority") {
+        const std::string text = parse_macro_argument(name, "a priority");
+        const auto priority = priority_of_text(text);
+        if (!priority) {
+            fail_at(start, ".priority: invalid priority '" + text + "': expected a decimal integer");
+        }
+        priority_ = *priority;
+    } else if (name == ".load") {
+        load_macro(read_load_options(options), parse_macro_argument(name, "a path"), start,
+                   members);
+    } else if (name == ".inherit") {
+        inherit_macro(parse_macro_argument(name, "a section name"), start, members);
+    } else {
+        const include_options include =
+            read_include_options(options, name == ".try_include", name == ".includes");
+        include_macro(name, include, parse_macro_argument(name, "a path"), start, members);
     }
-    const Ucl path = c == '"' ? Ucl::string(parse_double_quoted(true)) : parse_atom();
-    expect_value_end(path);
-    include_file(path.string_value(), name == ".include", start, members);
 }
 
-// Reads the file at `path` into `members`; a missing file is ignored unless `must_exist`.
-void parser::include_file(const std::string& path, bool must_exist, std::size_t start,
-                          member_list& members) {
+// The options in parentheses, read as the members of an object; parentheses inside quotes or
+// nested ones do not end them.
+Ucl parser::parse_macro_options(const std::string& name) {
+    const std::size_t open = pos_;
+    std::size_t p = pos_;
+    int nesting = 0;
+    for (;; ++p) {
+        if (p >= text_.size()) {
+            pos_ = p;
+            fail_expected("')' to close the options of " + name + " opened at " + where(open));
+        }
+        const char c = text_[p];
+        if (c == '"' || c == '\'') {
+            for (++p; p < text_.size() && text_[p] != c; ++p) {
+                if (text_[p] == '\\') ++p;
+            }
+            if (p >= text_.size()) --p; // the check at the top of the loop fails next
+            continue;
+        }
+        if (c == '(') ++nesting;
+        if (c == ')' && --nesting == 0) break;
+    }
+    pos_ = p + 1;
+    parser options_parser(text_.substr(open + 1, p - open - 1), "", curdir_, include_depth_,
+                          depth_);
+    options_parser.filename_ = filename_;
+    std::string error;
+    Ucl options = options_parser.parse_document(error);
+    if (!error.empty()) fail_at(open, "invalid options for " + name + ": " + error);
+    return options;
+}
+
+// The argument after a macro: a quoted string, a text in braces or a word without quotes, with
+// the file variables replaced; `what` names it in the error when none is there.
+std::string parser::parse_macro_argument(const std::string& name, const std::string& what) {
+    skip_space();
+    const char c = peek();
+    if (at_end() || ends_value(c) || c == '}' || c == ']' || c == '[' || c == '\'') {
+        fail_expected(what + " after " + name);
+    }
+    std::string argument;
+    if (c == '"') {
+        argument = parse_double_quoted(true);
+    } else if (c == '{') {
+        const std::size_t close = text_.find('}', pos_);
+        if (close == std::string_view::npos) {
+            pos_ = text_.size();
+            fail_expected("'}' to close the argument of " + name);
+        }
+        std::string_view inner = text_.substr(pos_ + 1, close - pos_ - 1);
+        while (!inner.empty() && is_space(inner.front()))
+            inner.remove_prefix(1);
+        while (!inner.empty() && is_space(inner.back()))
+            inner.remove_suffix(1);
+        argument = expand_variables(inner);
+        pos_ = close + 1;
+    } else {
+        argument = expand_variables(scan_atom());
+    }
+    skip_inline();
+    return argument;
+}
+
+// An include of one file, or with the option glob of every file that a pattern matches.
+void parser::include_macro(const std::string& name, const include_options& options,
+                           const std::string& path, std::size_t start, member_list& members) {
+    const auto matches = options.glob ? glob_matches(path) : std::nullopt;
+    if (!matches) return include_file(name, options, path, start, members);
+    if (matches->empty() && !options.try_missing) {
+        fail_at(start, name + ": no file matches the pattern '" + path + "'");
+    }
+    for (const auto& match : *matches)
+        include_file(name, options, match, start, members);
+}
+
+// Reads the file at `path` into `members`, or into the object or array at the option key; a
+// missing file is skipped when the options allow it.
+void parser::include_file(const std::string& name, const include_options& options,
+                          const std::string& path, std::size_t start, member_list& members) {
     if (include_depth_ >= max_include_depth) {
         fail_at(start, "includes nested more than " + std::to_string(max_include_depth) +
                            " deep: expected a file that does not include itself");
@@ -670,19 +883,124 @@ void parser::include_file(const std::string& path, bool must_exist, std::size_t 
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
     if (status.type() == std::filesystem::file_type::not_found) {
-        if (!must_exist) return;
-        fail_at(start, "cannot open included file '" + path + "': no such file");
+        if (options.try_missing) return;
+        fail_at(start, name + ": cannot open included file '" + path + "': no such file");
     }
     std::string content;
     if (status.type() != std::filesystem::file_type::regular || !read_whole_file(path, content)) {
-        fail_at(start,
-                "cannot read included file '" + path + "': expected a readable regular file");
+        fail_at(start, name + ": cannot read included file '" + path +
+                           "': expected a readable regular file");
     }
     std::filesystem::path real = std::filesystem::canonical(path, ec);
     if (ec) real = std::filesystem::absolute(path, ec);
+    if (options.sign) check_signature(name, real.string(), start);
     parser included(content, real.string(), real.parent_path().string(), include_depth_ + 1,
                     depth_);
-    included.parse_included(members);
+    included.priority_ = options.priority;
+    included.strategy_ = options.duplicate;
+    included.root_ = root_;
+    if (!options.nest) return included.parse_included(members);
+    include_nested(included, name, options, path, start, members);
+}
+
+// The included file's members as an object at the option key: merged into the object already
+// there, or with target "array" appended to the array there (one is made of any other value).
+void parser::include_nested(parser& included, const std::string& name,
+                            const include_options& options, const std::string& path,
+                            std::size_t start, member_list& members) {
+    const std::string key = options.key.empty() ? file_key(path) : options.key;
+    auto old = find_member(members, key);
+    if (!options.as_array && old != members.end() && old->second.type() != Type::object) {
+        fail_at(start, name + ": cannot include into the key '" + key +
+                           "': expected an object there, found " + type_name(old->second));
+    }
+    member_list object_members;
+    if (!options.as_array && old != members.end()) object_members = old->second.members();
+    included.parse_included(object_members);
+    Ucl object = Ucl::object(std::move(object_members)).stamped(options.priority, false);
+    old = find_member(members, key);
+    if (old == members.end()) {
+        if (options.as_array) object = Ucl::array({object}).stamped(options.priority, false);
+        members.emplace_back(key, std::move(object));
+        return;
+    }
+    const Ucl& previous = old->second;
+    if (options.as_array) {
+        std::vector<Ucl> items =
+            previous.type() == Type::array ? previous.items() : std::vector<Ucl>{previous};
+        items.push_back(std::move(object));
+        object = Ucl::array(std::move(items));
+    }
+    old->second = object.stamped(previous.priority(), previous.inherited());
+}
+
+// Signatures are checked against the public keys registered with the reader, and the daemon
+// registers none: an included file is refused once its signature file is looked for.
+void parser::check_signature(const std::string& name, const std::string& real_path,
+                             std::size_t start) const {
+    const std::string signature = real_path + ".sig";
+    std::error_code ec;
+    if (!std::filesystem::exists(signature, ec)) {
+        fail_at(start, name + ": cannot open the signature file '" + signature + "': no such file");
+    }
+    fail_at(start, name + ": cannot verify the signature file '" + signature +
+                       "': expected a public key, and none is registered");
+}
+
+// `.load(key=...)`: the file's bytes as a string, or with target "int" as an integer, at a key
+// that the object does not hold yet.
+void parser::load_macro(const load_options& options, const std::string& path, std::size_t start,
+                        member_list& members) {
+    if (!options.key) fail_at(start, ".load: no key given: expected the option key=\"name\"");
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (status.type() == std::filesystem::file_type::not_found) {
+        if (options.try_missing) return;
+        fail_at(start, ".load: cannot open the file '" + path + "': no such file");
+    }
+    std::string content;
+    if (status.type() != std::filesystem::file_type::regular || !read_whole_file(path, content)) {
+        fail_at(start, ".load: cannot read the file '" + path +
+                           "': expected a readable regular file");
+    }
+    if (find_member(members, *options.key) != members.end()) {
+        fail_at(start, ".load: the key '" + *options.key +
+                           "' is already written: expected a new key");
+    }
+    Ucl value;
+    switch (options.target) {
+    case load_target::string:
+        if (content.empty()) return;
+        value = Ucl::string(options.escape ? json_escaped(content) : content);
+        break;
+    case load_target::integer:
+        value = Ucl::integer(integer_prefix(content));
+        break;
+    case load_target::nothing:
+        return;
+    }
+    members.emplace_back(*options.key, value.stamped(options.priority, false));
+}
+
+// `.inherit "section"`: copies the members of a top-level object written before into this
+// object, except the keys this object already holds; the first key written here replaces a copy.
+void parser::inherit_macro(const std::string& section, std::size_t start, member_list& members) {
+    Ucl base;
+    if (root_ != nullptr) {
+        const auto found = find_member(*root_, section);
+        if (found != root_->end()) base = found->second;
+    }
+    if (base.type() != Type::object) {
+        fail_at(start, ".inherit: no section '" + section +
+                           "' to inherit: expected an object at the top level, written before");
+    }
+    const std::size_t written = members.size();
+    for (const auto& [key, value] : base.members()) {
+        const auto end = members.begin() + static_cast<long>(written);
+        const bool held = std::any_of(members.begin(), end,
+                                      [&](const Ucl::Member& m) { return m.first == key; });
+        if (!held) members.emplace_back(key, value.stamped(value.priority(), true));
+    }
 }
 
 // After a value: a separator, a line break, a closing brace or bracket, or the end of the text.

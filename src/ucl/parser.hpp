@@ -2,6 +2,7 @@
 // It never reads outside the text it is given and reports the first error with its position.
 #pragma once
 
+#include "ucl/macro_options.hpp"
 #include "ucl/ucl.hpp"
 
 #include <cstddef>
@@ -11,7 +12,8 @@
 
 namespace ucl {
 
-// Reads one text; each included file is read by a parser of its own.
+// Reads one text; each included file is read by a parser of its own, with the priority and the
+// duplicate strategy that its include gives it.
 class parser {
   public:
     // A top-level text without a file name: $CURDIR is the working directory, $FILENAME "undef".
@@ -31,11 +33,15 @@ class parser {
     void parse_body(member_list& members);     // braced or brace-less members of a text
     void parse_members(member_list& members, bool braced, std::size_t open);
     void parse_member(member_list& members); // one key with its value
+    // Adds a value that the text stamped with its priority, by the priorities and the strategy.
+    void insert_member(member_list& members, std::string key, Ucl value, std::size_t start);
+    bool merge_member(member_list::iterator old, const Ucl& value, std::size_t start);
     std::string parse_key();
     bool starts_labels() const; // `name label ... {` follows the key
     Ucl parse_labelled();       // the labels and their object
     Ucl parse_value(const std::string& context);
-    Ucl parse_object();
+    Ucl parse_object(member_list members = {}); // `members`: those it starts with
+    bool merge_in_place(member_list& members, const std::string& key);
     Ucl parse_array();
     std::string parse_double_quoted(bool expand);
     void parse_escape(std::string& out); // one backslash sequence
@@ -44,10 +50,23 @@ class parser {
     bool starts_heredoc() const;
     std::string parse_heredoc();
     Ucl parse_atom(); // a value without quotes
+    std::string_view scan_atom(); // the trimmed text of a value without quotes
     Ucl interpret_atom(std::string_view raw, std::size_t start);
-    void parse_macro(member_list& members); // .include or .try_include
-    void include_file(const std::string& path, bool must_exist, std::size_t start,
-                      member_list& members);
+    void parse_macro(member_list& members); // a macro with its options and its argument
+    Ucl parse_macro_options(const std::string& name);
+    std::string parse_macro_argument(const std::string& name, const std::string& what);
+    void include_macro(const std::string& name, const include_options& options,
+                       const std::string& path, std::size_t start, member_list& members);
+    void include_file(const std::string& name, const include_options& options,
+                      const std::string& path, std::size_t start, member_list& members);
+    void include_nested(parser& included, const std::string& name,
+                        const include_options& options, const std::string& path,
+                        std::size_t start, member_list& members);
+    void check_signature(const std::string& name, const std::string& real_path,
+                         std::size_t start) const;
+    void load_macro(const load_options& options, const std::string& path, std::size_t start,
+                    member_list& members);
+    void inherit_macro(const std::string& section, std::size_t start, member_list& members);
     void expect_value_end(const Ucl& value); // a separator must follow a value
     void expect_text_end();                  // nothing may follow the top level
 
@@ -73,6 +92,9 @@ class parser {
     std::string filename_;  // value of $FILENAME
     int include_depth_ = 0; // number of includes around this text
     int depth_ = 0;         // number of open objects and arrays
+    int priority_ = 0;      // of this text, stamped on every value it writes (0 to 15)
+    duplicate_strategy strategy_ = duplicate_strategy::append;
+    member_list* root_ = nullptr; // the top-level object's members, for .inherit
 };
 
 } // namespace ucl

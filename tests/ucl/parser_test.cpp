@@ -169,11 +169,12 @@ const error_case error_cases[] = {
      "line 1, column 9: expected ',', ';' or a line break after the value, found 'b'"},
     {"text_after_top_level_object", "{ a = 1 }\nb = 2",
      "line 2, column 1: expected the end of the text after the top-level value, found 'b'"},
-    {"unknown_macro", "a = 1\n.priority 5",
-     "line 2, column 1: unknown macro '.priority': expected .include or .try_include"},
-    {"macro_options", ".include(priority=2) \"x.conf\"",
-     "line 1, column 9: expected the path after .include (macro options are not supported), "
-     "found '('"},
+    {"unknown_macro", "a = 1\n.unknown 5",
+     "line 2, column 1: unknown macro '.unknown': expected .include, .try_include, .includes, "
+     ".priority, .load or .inherit"},
+    {"macro_options_unclosed", ".include(priority=2 \"x.conf\"",
+     "line 1, column 29: expected ')' to close the options of .include opened at line 1, "
+     "column 9, found the end of the text"},
     {"macro_without_path", ".include\n",
      "line 2, column 1: expected a path after .include, found the end of the text"},
     {"unknown_escape", "a = \"C:\\path\"",

@@ -121,10 +121,10 @@ TEST_F(Includes, ReadsTheFileInPlace) {
 TEST_F(Includes, TryIncludeIgnoresAMissingFileAndIncludeRefusesIt) {
     EXPECT_EQ(tree_text(parse_ok(".try_include \"absent.inc\"\na = 1")), R"({"a":1})");
     EXPECT_EQ(parse_error("a = 1\n.include \"absent.inc\""),
-              "line 2, column 1: cannot open included file 'absent.inc': no such file");
+              "line 2, column 1: .include: cannot open included file 'absent.inc': no such file");
     EXPECT_EQ(parse_error(".try_include \".\""),
-              "line 1, column 1: cannot read included file '.': expected a readable regular "
-              "file");
+              "line 1, column 1: .try_include: cannot read included file '.': expected a "
+              "readable regular file");
 }
 
 TEST_F(Includes, VariablesInsideAFileNameThatFile) {
