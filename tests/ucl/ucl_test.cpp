@@ -151,4 +151,63 @@ TEST_F(Includes, ErrorsNameTheIncludedFile) {
                      "a file that does not include itself");
 }
 
+TEST_F(Includes, MacroErrorsNameTheMacroTheFileAndThePlace) {
+    write_file(dir_.file("plain.inc"), "log { level = \"warn\" }\nlist = [1]\n");
+    write_file(dir_.file("dup.inc"), "a = 1\n  a = 2\n");
+    write_file(dir_.file("signed.inc"), "a = 1\n");
+    write_file(dir_.file("signed.inc.sig"), "no signature");
+    write_file(dir_.file("host"), "127.0.0.1");
+    const std::string real = std::filesystem::canonical(dir_.path()).string();
+    const std::pair<std::string, std::string> cases[] = {
+        {"a = 1\n  .load(key=\"h\") \"absent\"",
+         "line 2, column 3: .load: cannot open the file 'absent': no such file"},
+        {".load \"host\"", "line 1, column 1: .load: no key given: expected the option key=\"name\""},
+        {"h = 1\n.load(key=\"h\") \"host\"",
+         "line 2, column 1: .load: the key 'h' is already written: expected a new key"},
+        {".load(key=\"h\") \".\"",
+         "line 1, column 1: .load: cannot read the file '.': expected a readable regular file"},
+        {"lmtp {\n  .inherit \"base\" }",
+         "line 2, column 3: .inherit: no section 'base' to inherit: expected an object at the top "
+         "level, written before"},
+        {".include(duplicate=\"error\") \"dup.inc\"",
+         real + "/dup.inc: line 2, column 3: duplicate key 'a': expected a key written once, as "
+                "duplicate=\"error\" asks"},
+        {"log = [1]\n.include(duplicate=\"merge\") \"plain.inc\"",
+         real + "/plain.inc: line 1, column 1: cannot merge an object with an array: expected two "
+                "objects or two arrays for the key 'log'"},
+        {"local = 5\n.include(key=\"local\") \"plain.inc\"",
+         "line 2, column 1: .include: cannot include into the key 'local': expected an object "
+         "there, found an integer"},
+        {".include(glob=true) \"none*.inc\"",
+         "line 1, column 1: .include: no file matches the pattern 'none*.inc'"},
+        {".includes \"plain.inc\"",
+         "line 1, column 1: .includes: cannot open the signature file '" + real +
+             "/plain.inc.sig': no such file"},
+        {".include(sign=true, try=true) \"signed.inc\"",
+         "line 1, column 1: .include: cannot verify the signature file '" + real +
+             "/signed.inc.sig': expected a public key, and none is registered"},
+        {".try_include(try=false) \"absent.inc\"",
+         "line 1, column 1: .try_include: cannot open included file 'absent.inc': no such file"},
+        {"\n.priority 1.5", "line 2, column 1: .priority: invalid priority '1.5': expected a "
+                            "decimal integer"},
+        {".priority(priority=2)\na = 1",
+         "line 1, column 1: .priority: invalid priority 'a = 1': expected a decimal integer"},
+        {".include(priority=2}) \"plain.inc\"",
+         "line 1, column 9: invalid options for .include: line 1, column 11: expected a key, "
+         "found '}'"},
+        {".include {plain.inc", "line 1, column 20: expected '}' to close the argument of "
+                                ".include, found the end of the text"},
+    };
+    for (const auto& [text, error] : cases)
+        EXPECT_EQ(parse_error(text), error) << text;
+}
+
+TEST_F(Includes, MissingFilesWithTryAreSkipped) {
+    EXPECT_EQ(tree_text(parse_ok(".include(try=true) \"absent.inc\"\n"
+                                 ".includes(try=true) \"absent.inc\"\n"
+                                 ".include(glob=true, try=true) \"absent*.inc\"\n"
+                                 ".load(key=\"h\", try=true) \"absent\"\na = 1")),
+              R"({"a":1})");
+}
+
 } // namespace
