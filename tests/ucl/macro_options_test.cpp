@@ -2,6 +2,7 @@
 // .priority argument, the integer and escaped forms of a loaded file, glob patterns and the key
 // named after an included file.
 #include "support/test_env.hpp"
+#include "tree_text.hpp"
 #include "ucl/macro_options.hpp"
 
 #include <gtest/gtest.h>
@@ -19,10 +20,7 @@ using ucl::duplicate_strategy;
 
 // The options object that an option list's text gives.
 ucl::Ucl options_of(const std::string& text) {
-    std::string error;
-    ucl::Ucl options = ucl::Ucl::parse(text, error);
-    EXPECT_EQ(error, "") << text;
-    return options;
+    return ucl_test::parse_ok(text);
 }
 
 TEST(IncludeOptions, TakeEachOptionOnlyInItsOwnType) {

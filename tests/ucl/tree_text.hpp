@@ -1,13 +1,24 @@
 // A compact text of a UCL tree for the reader's tests: every member in order (duplicates
-// included), floats marked "f", time values "s", strings quoted with their bytes escaped.
+// included), floats marked "f", time values "s", strings quoted with their bytes escaped; and the
+// parse of a text that must be valid.
 #pragma once
 
 #include "ucl/ucl.hpp"
+
+#include <gtest/gtest.h>
 
 #include <sstream>
 #include <string>
 
 namespace ucl_test {
+
+// Parses a text that must be valid.
+inline ucl::Ucl parse_ok(const std::string& text) {
+    std::string error;
+    ucl::Ucl root = ucl::Ucl::parse(text, error);
+    EXPECT_EQ(error, "") << text;
+    return root;
+}
 
 // The text of a number with up to 15 significant digits.
 inline std::string number_text(double value) {

@@ -14,15 +14,8 @@ namespace {
 
 using test_support::temp_dir;
 using test_support::write_file;
+using ucl_test::parse_ok;
 using ucl_test::tree_text;
-
-// Parses a text that must be valid.
-ucl::Ucl parse_ok(const std::string& text) {
-    std::string error;
-    ucl::Ucl root = ucl::Ucl::parse(text, error);
-    EXPECT_EQ(error, "") << text;
-    return root;
-}
 
 TEST(Wrapper, LookupChainsThroughMissingAndWrongTypes) {
     const ucl::Ucl root = parse_ok("s { a = 1; n = null }\nt = \"text\"");
