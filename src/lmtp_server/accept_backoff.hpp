@@ -29,8 +29,8 @@ class accept_backoff {
     void on_other_outcome();
 
   private:
-    std::chrono::milliseconds pause_{0};  // the previous pause; 0 after another outcome
-    bool logged_ = false;                 // a line was logged at `last_logged_`
+    std::chrono::milliseconds pause_{0}; // the previous pause; 0 after another outcome
+    bool logged_ = false;                // a line was logged at `last_logged_`
     clock::time_point last_logged_;
     long unlogged_ = 0; // failures since that line that were not logged
 };

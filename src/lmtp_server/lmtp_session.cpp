@@ -223,10 +223,9 @@ template <class Socket> void lmtp_session<Socket>::process_message() {
     std::string helo = xforward && !xforward_.helo.empty() ? xforward_.helo : lhlo_name_;
     const std::string queue_id = xforward ? xforward_.ident : std::string();
     try {
-        send_to_rspamd(io_context_, config_, mail_from_, recipients_, client_ip, helo, mail_data_,
-                       queue_id, [this, self = this->shared_from_this()](std::string reply) {
-                           on_scan(reply);
-                       });
+        send_to_rspamd(
+            io_context_, config_, mail_from_, recipients_, client_ip, helo, mail_data_, queue_id,
+            [this, self = this->shared_from_this()](std::string reply) { on_scan(reply); });
     } catch (const std::exception& e) {
         // The scan could not start (the resolver's thread, memory): no verdict, as after a scan
         // that failed, rather than the end of the daemon.
@@ -284,11 +283,9 @@ void lmtp_session<Socket>::forward_message(const boost::property_tree::ptree& re
         }
     }
     const MailData& message = decision.edit_headers ? edited : mail_data_;
-    forward_ = send_email(
-        io_context_, config_, mail_from_, recipients, message, xforward_,
-        [this, self = this->shared_from_this(), line = decision.reply](bool delivered) {
-            on_delivery(delivered, line);
-        });
+    forward_ = send_email(io_context_, config_, mail_from_, recipients, message, xforward_,
+                          [this, self = this->shared_from_this(), line = decision.reply](
+                              bool delivered) { on_delivery(delivered, line); });
 }
 
 template <class Socket>

@@ -75,7 +75,7 @@ class lmtp_session : public std::enable_shared_from_this<lmtp_session<Socket>> {
     std::chrono::steady_clock::time_point deadline_; // the idle time-out, moved on by each line
     bool timer_waiting_ = false;                     // a wait on `timer_` is in flight
     XForwardData xforward_;
-    bool stopped_ = false;             // `stop` ran: a late verdict must not forward the message
+    bool stopped_ = false;            // `stop` ran: a late verdict must not forward the message
     std::weak_ptr<delivery> forward_; // the forward under way, given up when the session stops
 };
 

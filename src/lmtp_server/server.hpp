@@ -31,7 +31,7 @@ template <class Acceptor, class Socket> class server {
 
     boost::asio::io_context& io_context_;
     Acceptor acceptor_;
-    std::function<Config()> get_config_; // called once per accepted connection
+    std::function<Config()> get_config_;    // called once per accepted connection
     boost::asio::steady_timer retry_timer_; // the pause after an accept that lacked resources
     accept_backoff backoff_;
 };

@@ -61,11 +61,10 @@ template <typename Socket> void smtp_client_base<Socket>::write_rest() {
     // Piece by piece rather than one composed write, so that an abandoned delivery stops before
     // the rest of its message, the final "." included, is handed to the socket.
     auto self = this->shared_from_this();
-    get_socket().async_write_some(
-        boost::asio::buffer(write_buffer_) + written_,
-        [self](const boost::system::error_code& ec, std::size_t length) {
-            self->on_written(ec, length);
-        });
+    get_socket().async_write_some(boost::asio::buffer(write_buffer_) + written_,
+                                  [self](const boost::system::error_code& ec, std::size_t length) {
+                                      self->on_written(ec, length);
+                                  });
 }
 
 template <typename Socket>

@@ -43,8 +43,8 @@ struct shortage {
 TEST(AcceptBackoff, PauseDoublesToASecondAndLinesComeAtMostOnceASecond) {
     // Failures at the pace the pauses set: 100, 200, 400, 800 ms, then a second each.
     const std::vector<shortage> failures = {
-        {0ms, 100ms, true, 0},     {100ms, 200ms, false, 0},  {300ms, 400ms, false, 0},
-        {700ms, 800ms, false, 0},  {1500ms, 1000ms, true, 3}, {2500ms, 1000ms, true, 0},
+        {0ms, 100ms, true, 0},      {100ms, 200ms, false, 0},  {300ms, 400ms, false, 0},
+        {700ms, 800ms, false, 0},   {1500ms, 1000ms, true, 3}, {2500ms, 1000ms, true, 0},
         {3000ms, 1000ms, false, 0}, {3600ms, 1000ms, true, 1},
     };
     accept_backoff backoff;

@@ -498,15 +498,19 @@ TEST_F(Dispatch, ForwardUnderWayAtTimeoutRunsToItsEnd) {
     EXPECT_FALSE(log_.contains("Session closed before the verdict"));
 }
 
-// The line a forward logs when the session stops before the forward's final ".".
-const std::string abandoned_line =
-    "SMTP Client (TCP) delivery abandoned before the end of data: the LMTP session has closed";
+// The line a forward over `transport` ("TCP" or "Unix") logs when the session stops before the
+// forward's final ".".
+std::string abandoned_line(const std::string& transport = "TCP") {
+    return "SMTP Client (" + transport +
+           ") delivery abandoned before the end of data: the LMTP session has closed";
+}
 
 // A mail server that stalls a forward before its final "." past the session's time-out of 1 s.
 struct stall_case {
     const char* name;
     test_support::fake_mail_script script;
     std::size_t body_bytes; // the size of the message's body
+    bool over_unix = false; // the mail server listens on a Unix-domain socket, not TCP
 };
 
 // Names the case in test listings.
@@ -525,42 +529,55 @@ const stall_case stall_cases[] = {
     {"GreetingLate", script_with([](auto& s) { s.greeting.delay = 2s; }), 100},
     {"RcptToAnsweredAfterTwoSeconds", script_with([](auto& s) { s.rcpt_to.delay = 2s; }), 100},
     {"DataAnsweredLate", script_with([](auto& s) { s.data.delay = 2s; }), 100},
-    // The message does not fit into the sockets' buffers: its write is still going on.
-    {"MessageWriteStillGoingOn", script_with([](auto& s) { s.data_pause = 3s; }), 12 << 20},
+    // The message does not fit into the socket's buffer (about 200 KiB on a Unix-domain socket),
+    // so its write is still going on.
+    {"MessageWriteStillGoingOn", script_with([](auto& s) { s.data_pause = 3s; }), 2 << 20, true},
 };
 
 class StalledForward : public Dispatch, public testing::WithParamInterface<stall_case> {};
 
 TEST_P(StalledForward, IsAbandonedAtTheTimeoutAndNothingIsDelivered) {
-    mail_.set_script(GetParam().script);
+    const stall_case& c = GetParam();
+    test_support::temp_dir dir;
+    std::unique_ptr<test_support::fake_mail_server> unix_mail;
+    Config config = base_config();
+    test_support::fake_mail_server* mail = &mail_;
+    if (c.over_unix) {
+        unix_mail = std::make_unique<test_support::fake_mail_server>(
+            test_support::fake_mail_script{}, dir.file("mx"));
+        config.forward_socket_path = unix_mail->socket_path();
+        mail = unix_mail.get();
+    }
+    mail->set_script(c.script);
+    const std::string transport = c.over_unix ? "Unix" : "TCP";
     std::string body;
     const std::string line = std::string(98, 'b') + "\r\n";
-    while (body.size() < GetParam().body_bytes)
+    while (body.size() < c.body_bytes)
         body += line;
-    timed_out_transaction(base_config(), "Subject: stalled\r\n\r\n" + body + ".\r\n", 10s);
-    EXPECT_TRUE(log_.wait_for(level_enum::warn, abandoned_line));
+    timed_out_transaction(config, "Subject: stalled\r\n\r\n" + body + ".\r\n");
+    EXPECT_TRUE(log_.wait_for(level_enum::warn, abandoned_line(transport)));
     // The mail server goes on after its stall and finds the connection closed.
-    ASSERT_TRUE(mail_.wait_for_closed(1, 10s));
-    EXPECT_TRUE(mail_.deliveries().empty());
-    const auto connection = mail_.connections().at(0);
+    ASSERT_TRUE(mail->wait_for_closed(1, 10s));
+    EXPECT_TRUE(mail->deliveries().empty());
+    const auto connection = mail->connections().at(0);
     EXPECT_FALSE(connection.data.ends_with("\r\n.\r\n"));
-    if (GetParam().body_bytes > 1000) {
+    if (c.body_bytes > 1000) {
         EXPECT_FALSE(connection.data.empty()) << "the message's write had not begun";
     }
-    EXPECT_EQ(log_.count(level_enum::warn, abandoned_line), 1u);
+    EXPECT_EQ(log_.count(level_enum::warn, abandoned_line(transport)), 1u);
     // Nothing is written to the closed session, and the forward logs no failure of its own.
     EXPECT_FALSE(log_.contains("Write error"));
     EXPECT_FALSE(log_.contains("Resetting session"));
-    EXPECT_FALSE(log_.contains("SMTP Client (TCP) read failed"));
-    EXPECT_FALSE(log_.contains("SMTP Client (TCP) write failed"));
+    EXPECT_FALSE(log_.contains("SMTP Client (" + transport + ") read failed"));
+    EXPECT_FALSE(log_.contains("SMTP Client (" + transport + ") write failed"));
 
     // The next session is served as usual.
-    mail_.set_script({});
+    mail->set_script({});
     auto next = open();
     EXPECT_EQ(transaction(*next, {"<b@example.org>"}),
               lines("250 OK: Message accepted for scanning"));
-    ASSERT_TRUE(mail_.wait_for_deliveries(1, 5s));
-    EXPECT_EQ(mail_.deliveries()[0].recipients, std::vector<std::string>{"<b@example.org>"});
+    ASSERT_TRUE(mail->wait_for_deliveries(1, 5s));
+    EXPECT_EQ(mail->deliveries()[0].recipients, std::vector<std::string>{"<b@example.org>"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Stalls, StalledForward, testing::ValuesIn(stall_cases),
@@ -577,7 +594,7 @@ TEST_F(Dispatch, ForwardPastItsFinalDotAtTimeoutDeliversExactlyOnce) {
     EXPECT_EQ(mail_.connections().at(0).commands.back(), "QUIT");
     ASSERT_EQ(mail_.deliveries().size(), 1u);
     EXPECT_EQ(mail_.deliveries()[0].data, received_message);
-    EXPECT_FALSE(log_.contains(abandoned_line));
+    EXPECT_FALSE(log_.contains(abandoned_line()));
 
     mail_.set_script({});
     auto next = open();

@@ -213,9 +213,9 @@ TEST_F(Limits, DescriptorExhaustionNeitherFloodsTheLogNorSpinsACore) {
     ASSERT_TRUE(restore_descriptor_limit());
     EXPECT_TRUE(serves_transaction("after-exhaustion"));
     std::cout << "[ limits   ] limit 40, 80 connections held "
-              << std::chrono::duration_cast<std::chrono::milliseconds>(held).count() << " ms: "
-              << lines << " accept error lines, " << cpu.count() << " ms of processor time ("
-              << cores << " of a core); greeted "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(held).count()
+              << " ms: " << lines << " accept error lines, " << cpu.count()
+              << " ms of processor time (" << cores << " of a core); greeted "
               << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()
               << " ms after the connections closed\n";
     daemon_->stop();

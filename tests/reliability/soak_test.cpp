@@ -185,7 +185,7 @@ struct transaction {
     std::vector<std::string> recipients; // as sent, brackets included
     std::string message;                 // the message text before dot-stuffing
     ending how = ending::answered;
-    std::string answer; // the reply line without CRLF
+    std::string answer;                                // the reply line without CRLF
     std::chrono::steady_clock::time_point answered_at; // when the client had read `answer`
 };
 
@@ -379,7 +379,7 @@ struct round_figures {
     long deliveries_checked = 0;
     long timed_out_forwards = 0; // answered 421 and still delivered: final "." before the 421
     long late_deliveries = 0;    // answered 421, final "." after it: a message delivered twice
-    long dropped_delivered = 0;          // the client left while waiting; the message went on
+    long dropped_delivered = 0;  // the client left while waiting; the message went on
     std::map<std::string, long> answers; // by answer line, or by how the client ended
 };
 
