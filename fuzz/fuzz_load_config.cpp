@@ -136,9 +136,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 // Writes the input to the file, reads it with load_config and checks the record.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    // Included files are read from the file system: keep device and kernel files out of reach.
-    for (const char* special : {"dev/", "proc/", "sys/", "run/"})
-        if (text.find(special) != std::string_view::npos) return 0;
+    // Included files are read from the file system: keep the rest of the system out of reach.
+    if (reaches_too_far(text)) return 0;
     {
         std::ofstream file(config_path, std::ios::binary | std::ios::trunc);
         file.write(text.data(), static_cast<std::streamsize>(text.size()));

@@ -995,11 +995,15 @@ void parser::inherit_macro(const std::string& section, std::size_t start, member
                            "' to inherit: expected an object at the top level, written before");
     }
     const std::size_t written = members.size();
-    for (const auto& [key, value] : base.members()) {
+    for (const auto& member : base.members()) {
         const auto end = members.begin() + static_cast<long>(written);
-        const bool held = std::any_of(members.begin(), end,
-                                      [&](const Ucl::Member& m) { return m.first == key; });
-        if (!held) members.emplace_back(key, value.stamped(value.priority(), true));
+        const bool held = std::any_of(members.begin(), end, [&](const Ucl::Member& own) {
+            return own.first == member.first;
+        });
+        if (!held) {
+            members.emplace_back(member.first,
+                                 member.second.stamped(member.second.priority(), true));
+        }
     }
 }
 
