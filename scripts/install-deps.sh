@@ -8,6 +8,7 @@ packages=(
   libboost-dev libboost-system-dev libspdlog-dev libfmt-dev libglib2.0-dev
   libgtest-dev libgmock-dev
   rspamd postfix swaks iproute2 util-linux procps python3
+  dpkg-dev systemd passwd   # the package: dpkg-shlibdeps, systemd-analyze, useradd
 )
 
 missing=()
