@@ -180,6 +180,39 @@ TEST_F(transport_test, UnixClientRefusesResolvedAddresses) {
         HasSubstr("[error] SMTP Client (Unix): on_resolve called - this should not happen\n"));
 }
 
+TEST_F(transport_test, DeliveryAbandonedBeforeItsConnectionStandsFailsOnceWithoutSending) {
+    temp_dir dir;
+    fake_mail_server server(fake_mail_script{}, dir.file("mail.sock"));
+    for (const Config& config : {tcp_config(server.port()), unix_config(server.socket_path())}) {
+        const std::string transport = config.forward_socket_path.empty() ? "TCP" : "Unix";
+        SCOPED_TRACE(transport);
+        std::vector<bool> results;
+        bool abandoned = false;
+        std::weak_ptr<::delivery> forward;
+        forward = send_email(io_context_, config, "<a@example.org>", {"<b@example.org>"},
+                             MailData::from_raw("Subject: x\r\n\r\nbody\r\n"), XForwardData{},
+                             [&](bool delivered) {
+                                 results.push_back(delivered);
+                                 abandoned = forward.lock()->abandoned();
+                                 io_context_.stop();
+                             });
+        forward.lock()->abandon();
+        EXPECT_TRUE(results.empty()) << "completion called from within abandon";
+        run_io();
+        EXPECT_EQ(results, std::vector<bool>{false});
+        EXPECT_TRUE(abandoned);
+        EXPECT_TRUE(forward.expired()) << "the client outlived its completion";
+        EXPECT_THAT(log(), HasSubstr("[warning] SMTP Client (" + transport +
+                                     ") delivery abandoned before the end of data: the LMTP "
+                                     "session has closed\n"));
+        EXPECT_THAT(log(), ::testing::Not(HasSubstr("[error]")));
+        log_.str("");
+    }
+    for (const auto& connection : server.connections())
+        EXPECT_TRUE(connection.commands.empty());
+    EXPECT_TRUE(server.deliveries().empty());
+}
+
 TEST_F(transport_test, ManyDeliveriesRunAtOnceOnOneLoop) {
     fake_mail_server server;
     server.set_script_chooser([](std::size_t number) {
