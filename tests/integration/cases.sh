@@ -200,9 +200,10 @@ expect_rspamd_saw() {
     || fail "$CASE: Rspamd's log has no line for <$id> with qid $q0, ip 127.0.0.1 and rcpts $rcpts"
 }
 
-# The rspamd headers every forwarded message must carry; X-Spam, which the milter block removes.
+# The rspamd headers every forwarded message must carry; X-Spam, which the milter block removes;
+# the Received headers whole.
 RSPAMD_HEADERS=(--folded X-Spamd-Result --present X-Spam-Status --present X-Rspamd-Server
-                --present X-Rspamd-Action --absent X-Spam)
+                --present X-Rspamd-Action --absent X-Spam --all-folded Received)
 
 # Rspamd answers GTUBE with a pre-result and no milter block, so quillgate forwards it with no
 # header edits: only Postfix's own headers are added.
@@ -397,6 +398,46 @@ case_ten_megabytes() {
   expect_xforward "$id" alice@example.test
 }
 
+# An LMTP client that sends bare line feeds, with a line ".." that becomes "." once unstuffed:
+# every line reaches the re-injection smtpd (which refuses bare line feeds) with CRLF and its dot
+# doubled again, so the smtpd takes the whole message, and no line of it as a command.
+case_bare_line_feeds() {
+  local m=$T/msgs/$CASE.eml f
+  quillgate_tcp reject
+  mkdir -p "$T/msgs"
+  printf 'Subject: x\n\nhello\n..\nMAIL FROM:<evil@example.com>\n..smuggled\n.\r\n' >"$m"
+  "$PY" "$HERE/mailtool.py" lmtp-raw "$P_LMTP" sender@example.test alice@example.test "$m" \
+    >>"$T/send.out" 2>&1 || fail "$CASE: quillgate did not accept it: $(tail -n 1 "$T/send.out")"
+  expect_delivered alice 1
+  f=$(mail_files alice | head -n 1)
+  [ "$(tail -n 4 "$f")" = "$(printf 'hello\n.\nMAIL FROM:<evil@example.com>\n.smuggled')" ] \
+    || { tail -n 6 "$f"; fail "$CASE: the delivered body is not the one sent"; }
+  ! log_has "evil@example\.com" || fail "$CASE: a line of the message reached the smtpd as a command"
+}
+
+# Rspamd with Authentication-Results as its only milter header: it asks for it at position 1,
+# which falls on the continuation lines of the folded Received header that Postfix puts first.
+# The header goes below the Received header, which stays whole.
+case_authentication_results() {
+  local m id conf=$T/rspamd/local/local.d/milter_headers.conf saved
+  saved=$(cat "$conf")
+  quillgate_tcp reject
+  rspamd_stop
+  printf '%s\n' 'skip_local = false;' 'skip_authenticated = false;' \
+    'use = ["authentication-results"];' >"$conf"
+  rspamd_start
+  m=$(make_msg plain "$CASE")
+  id=$(msgid_of "$m")
+  swaks_send sender@example.test alice@example.test "$m"
+  expect_delivered alice 1
+  check_mail alice "$m" --count Received=2 --all-folded Received \
+    --follows Authentication-Results=Received --absent X-Spamd-Result --absent X-Spam
+  expect_xforward "$id" alice@example.test
+  rspamd_stop
+  printf '%s\n' "$saved" >"$conf"
+  rspamd_start
+}
+
 case_plain_unix() {
   quillgate_unix
   local mode
@@ -416,6 +457,8 @@ run_all_cases() {
   run_case rspamd_stopped
   run_case reinjection_stopped
   run_case ten_megabytes
+  run_case bare_line_feeds
+  run_case authentication_results
   run_case plain_unix
   quillgate_stop
 }

@@ -7,6 +7,8 @@
                                           an empty FROM is the null sender
   mailtool.py bare-lf PORT                exit 0 when the SMTP server at PORT refuses a message
                                           that holds a bare line feed
+  mailtool.py lmtp-raw PORT FROM TO FILE  one LMTP transaction whose DATA bytes are FILE as it
+                                          is (its final "." line included); exit 0 on a 250
   mailtool.py check MAILDIR-FILE ORIGINAL [OPTIONS]
                                           compare a delivered message with the one sent
 """
@@ -102,11 +104,12 @@ def send(port, sender, rcpts, path, dsn, smtputf8=False):
         print(msg.decode(errors="replace"))
 
 
-def bare_lf_refused(port):
-    """Talks SMTP by hand, since smtplib would repair the bare line feed."""
+def raw_transaction(port, greeting, sender, rcpt, data):
+    """Talks SMTP or LMTP by hand, since smtplib would repair bare line feeds: one transaction
+    whose DATA bytes (final line included) are sent as they are. Returns the reply to them."""
     import socket
     s = socket.create_connection(("127.0.0.1", port), 10)
-    s.settimeout(10)
+    s.settimeout(60)
     f = s.makefile("rb")
 
     def reply():
@@ -118,15 +121,24 @@ def bare_lf_refused(port):
                 return line
 
     reply()
-    for cmd in (b"EHLO client.example.test", b"MAIL FROM:<sender@example.test>",
-                b"RCPT TO:<alice@example.test>", b"DATA"):
+    for cmd in (greeting + b" client.example.test", b"MAIL FROM:<" + sender + b">",
+                b"RCPT TO:<" + rcpt + b">", b"DATA"):
         s.sendall(cmd + b"\r\n")
         r = reply()
         if not r[:1] in (b"2", b"3"):
             raise SystemExit(f"{cmd.decode()}: {r!r}")
-    s.sendall(b"Subject: bare line feed\r\nX-Folded: a\n\tb\r\n\r\nbody\r\n.\r\n")
+    s.sendall(data)
     r = reply()
+    s.sendall(b"QUIT\r\n")
+    reply()
+    s.close()
     print(r.decode(errors="replace").strip())
+    return r
+
+
+def bare_lf_refused(port):
+    r = raw_transaction(port, b"EHLO", b"sender@example.test", b"alice@example.test",
+                        b"Subject: bare line feed\r\nX-Folded: a\n\tb\r\n\r\nbody\r\n.\r\n")
     return not r.startswith(b"2")
 
 
@@ -189,6 +201,16 @@ def check(path, original, args):
             problems.append(f"header {h} (expected folded) is missing")
         elif len(found[0]) < 2 or not all(l[:1] == b"\t" for l in found[0][1:]):
             problems.append(f"header {h} is not folded onto tab-indented lines: {found[0]!r}")
+    for h in args.all_folded:
+        for lines in [lines for n, lines in fields if n.lower() == h.lower()]:
+            if len(lines) < 2 or not all(l[:1] == b"\t" for l in lines[1:]):
+                problems.append(f"a header {h} is not folded onto tab-indented lines: {lines!r}")
+    for h in args.follows:
+        name, _, above = h.partition("=")
+        at = [i for i, (n, _) in enumerate(fields) if n.lower() == name.lower()]
+        if len(at) != 1 or at[0] == 0 or fields[at[0] - 1][0].lower() != above.lower():
+            problems.append(f"header {name} is not once, right below a header {above}: "
+                            f"{[n for n, _ in fields]!r}")
     for h in args.header_value:
         name, _, want_value = h.partition("=")
         values = [b" ".join(l.strip() for l in lines).split(b":", 1)[1].strip().decode()
@@ -225,12 +247,19 @@ def main():
     s.add_argument("--smtputf8", action="store_true")
     b = sub.add_parser("bare-lf")
     b.add_argument("port", type=int)
+    r = sub.add_parser("lmtp-raw")
+    r.add_argument("port", type=int)
+    r.add_argument("sender")
+    r.add_argument("rcpt")
+    r.add_argument("file")
     c = sub.add_parser("check")
     c.add_argument("file")
     c.add_argument("original")
     c.add_argument("--present", action="append", default=[])
     c.add_argument("--absent", action="append", default=[])
     c.add_argument("--folded", action="append", default=[])
+    c.add_argument("--all-folded", action="append", default=[])
+    c.add_argument("--follows", action="append", default=[])
     c.add_argument("--header-value", action="append", default=[])
     c.add_argument("--header-prefix", action="append", default=[])
     c.add_argument("--count", action="append", default=[])
@@ -240,6 +269,10 @@ def main():
             f.write(make(a.kind, a.msgid))
     elif a.cmd == "bare-lf":
         return 0 if bare_lf_refused(a.port) else 1
+    elif a.cmd == "lmtp-raw":
+        data = open(a.file, "rb").read()
+        r = raw_transaction(a.port, b"LHLO", a.sender.encode(), a.rcpt.encode(), data)
+        return 0 if r.startswith(b"250") else 1
     elif a.cmd == "send":
         send(a.port, a.sender, a.rcpts.split(","), a.file, a.dsn, a.smtputf8)
     else:
