@@ -3,7 +3,7 @@
 asks the stub scanner and re-injects into Postfix's smtp-sink; the direct baseline is smtp-source
 straight into the same smtp-sink. Prints a Markdown table, memory and instruction figures, and one
 summary line. Every peer runs on loopback or on sockets in a temporary directory and is stopped at
-the end.
+the end. With --real-rspamd, Debian's Rspamd takes the stub's place (see real_rspamd.py).
 """
 
 import argparse
@@ -18,7 +18,9 @@ import sys
 import tempfile
 import time
 
-CLK_TCK = os.sysconf("SC_CLK_TCK")
+import real_rspamd
+from real_rspamd import process_cpu_seconds as cpu_seconds
+
 KIB = 1024
 MIB = 1024 * 1024
 
@@ -82,13 +84,6 @@ def stop(process, limit=10.0):
         process.wait()
 
 
-def cpu_seconds(pid):
-    """User plus system time of the whole process so far, from /proc."""
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / CLK_TCK
-
-
 def memory_kib(pid, key):
     """A line of /proc/PID/status in KiB: "VmRSS" (resident now) or "VmHWM" (peak)."""
     with open(f"/proc/{pid}/status") as f:
@@ -134,6 +129,10 @@ class Bench:
 
     def start_peers(self):
         """The stub scanner (TCP and Unix) and one smtp-sink per transport."""
+        self.start_stub()
+        self.start_sinks(("tcp", "unix"))
+
+    def start_stub(self):
         stub = self.spawn(self.peer_pin + [self.args.stub, "--tcp", "0", "--unix",
                                            self.scan_socket, "--threads", "3"],
                           stdout=subprocess.PIPE, text=True)
@@ -144,8 +143,10 @@ class Bench:
                 break
         if not self.scan_port:
             raise RuntimeError("the stub scanner did not start")
+
+    def start_sinks(self, transports):
         user = ["-u", "nobody"] if os.geteuid() == 0 else []
-        for transport in ("tcp", "unix"):
+        for transport in transports:
             for attempt in range(3):  # a free port can be taken by another test meanwhile
                 address = self.sink_tcp if transport == "tcp" else self.sink_unix
                 sink = self.spawn(self.peer_pin + ["smtp-sink"] + user +
@@ -203,10 +204,13 @@ class Bench:
         for process in reversed(self.processes):
             stop(process)
 
-    def run_source(self, target, lmtp, size, sessions, count, limit=600):
-        """One smtp-source run; returns its wall time in seconds."""
-        command = self.peer_pin + ["smtp-source", "-M", "localhost", "-l", str(size), "-s",
-                                   str(sessions), "-m", str(count)]
+    def run_source(self, target, lmtp, size, sessions, count, limit=600, message=None):
+        """One smtp-source run (of generated messages of `size` bytes, or of the `message`
+        file); returns its wall time in seconds."""
+        content = (["-F", message, "-f", "probe@localhost", "-t", "probe@localhost"] if message
+                   else ["-l", str(size)])
+        command = self.peer_pin + ["smtp-source", "-M", "localhost"] + content + [
+            "-s", str(sessions), "-m", str(count)]
         if lmtp:
             command.append("-L")
         command.append(target)
@@ -219,10 +223,11 @@ class Bench:
                                f"{result.stderr.strip()[-400:]}")
         return elapsed
 
-    def start_probe(self, target, size, rate, connections=1, duration=0, count=0):
+    def start_probe(self, target, size, rate, connections=1, duration=0, count=0, extra=()):
         command = self.peer_pin + [self.args.probe, "--target", target, "--size", str(size),
                                    "--rate", str(rate), "--connections", str(connections),
                                    "--duration", str(duration), "--count", str(count)]
+        command += list(extra)
         return self.spawn(command, stdout=subprocess.PIPE, text=True)
 
     @staticmethod
@@ -397,7 +402,7 @@ def parse_args():
     parser.add_argument("--sizes", type=lambda t: [int(x) for x in t.split(",")],
                         default=[4 * KIB, 64 * KIB, MIB])
     parser.add_argument("--sessions", type=lambda t: [int(x) for x in t.split(",")],
-                        default=[1, 8, 64])
+                        help="session counts (default 1,8,64; 1,8,32 with --real-rspamd)")
     parser.add_argument("--transports", default="tcp,unix")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--count", type=int, default=0, help="messages per run (0: by size)")
@@ -417,22 +422,77 @@ def parse_args():
     parser.add_argument("--no-pin", action="store_true")
     parser.add_argument("--smoke", action="store_true",
                         help="a few seconds of everything, for the test suite")
+    parser.add_argument("--real-rspamd", action="store_true",
+                        help="instead of the stub scanner: Debian's Rspamd, privately in a network "
+                        "namespace (needs root), against quillgate in front of it")
+    parser.add_argument("--rspamd-workers", type=lambda t: [int(x) for x in t.split(",")],
+                        default=[1, 4], help="normal-worker processes, one Rspamd each")
+    parser.add_argument("--rspamd-cores", default=None,
+                        help="cores for Rspamd (default 1-4 on 8 cores or more, else any)")
+    parser.add_argument("--rspamd-cache", default=os.environ.get("QUILLGATE_BENCH_RSPAMD_CACHE"),
+                        help="a directory that keeps Rspamd's compiled expressions between runs")
+    parser.add_argument("--message", default=os.path.join(here, "message.eml"),
+                        help="the message of the real-Rspamd mode")
+    parser.add_argument("--real-latency-rate", type=int, default=50)
     args = parser.parse_args()
-    if args.smoke:
+    if args.real_rspamd:
+        set_real_rspamd_defaults(args)
+    args.sessions = args.sessions or [1, 8, 64]
+    if args.smoke and args.real_rspamd:
+        args.rspamd_workers, args.sessions, args.runs, args.count = [1], [8], 1, 40
+        args.latency_seconds, args.no_pin = 0.5, True
+    elif args.smoke:
         args.sizes, args.sessions, args.runs, args.count = [4 * KIB], [8], 1, 64
         args.latency_seconds, args.large_size = 0.5, 1 * MIB
         args.long_first, args.long_total = 40, 100
         args.skip += ",callgrind"
         args.no_pin = True
     args.skip = set(filter(None, args.skip.split(",")))
-    for name in ("quillgate", "stub", "probe", "before"):
+    for name in ("quillgate", "stub", "probe", "before", "message"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
     return args
 
 
+def set_real_rspamd_defaults(args):
+    """Quillgate on its core, Rspamd on four others, the load and the sink on the rest."""
+    cores = os.cpu_count() or 1
+    args.sessions = args.sessions or [1, 8, 32]
+    if cores >= 8 and not args.no_pin:
+        args.rspamd_cores = args.rspamd_cores or "1-4"
+        if args.peer_cores == f"1-{cores - 1}":
+            args.peer_cores = f"5-{cores - 1}"
+    elif not args.no_pin and not args.rspamd_cores:
+        args.no_pin = True
+
+
+def main_real_rspamd(args):
+    """The real-Rspamd mode, inside its own network namespace."""
+    for tool in ("rspamd", "smtp-source", "smtp-sink", "unshare", "ip"):
+        if not shutil.which(tool):
+            print(f"{tool} not found (scripts/install-deps.sh): real-Rspamd benchmark skipped")
+            return 77
+    if not real_rspamd.enter_network_namespace():
+        print("the real-Rspamd benchmark runs Rspamd in a network namespace and needs root: "
+              "skipped")
+        return 77
+    if args.no_pin:
+        args.rspamd_cores = None
+    workdir = tempfile.mkdtemp(prefix="quillgate-bench-")
+    os.chmod(workdir, 0o755)  # smtp-sink and Rspamd drop to unprivileged users
+    bench = Bench(args, workdir)
+    try:
+        real_rspamd.RealBench(bench, args, free_port, log).run()
+    finally:
+        bench.stop_all()
+        shutil.rmtree(workdir, ignore_errors=True)
+    return 0
+
+
 def main():
     args = parse_args()
+    if args.real_rspamd:
+        return main_real_rspamd(args)
     for tool in ("smtp-source", "smtp-sink"):
         if not shutil.which(tool):
             print(f"{tool} not found (Debian package postfix): benchmark skipped")

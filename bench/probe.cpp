@@ -1,12 +1,17 @@
 // A light LMTP probe client for the benchmark: sends one message at a time on each of its
 // connections, paced to a total rate, and measures the time from the final "." to the reply.
+// With --protocol checkv2 it is Rspamd's client instead: each message is one "POST /checkV2"
+// with the fields quillgate sends, on a new connection, timed from the connect to the reply.
 //
-// Usage: bench_probe --target tcp:HOST:PORT|unix:PATH [--size BYTES] [--rate PER_SECOND]
-//                    [--connections K] [--duration SECONDS] [--count N] [--samples FILE]
+// Usage: bench_probe --target tcp:HOST:PORT|unix:PATH [--size BYTES | --message FILE]
+//                    [--protocol lmtp|checkv2] [--rate PER_SECOND] [--connections K]
+//                    [--duration SECONDS] [--count N] [--samples FILE]
 // Runs until the duration or the count is reached, or until SIGINT or SIGTERM, then prints one
-// line: "probe sent=N ok=N failed=N p50_us=.. p99_us=.. p999_us=.. max_us=.. near40ms=N".
+// line: "probe sent=N ok=N failed=N p50_us=.. p99_us=.. p999_us=.. max_us=.. near40ms=N
+// elapsed_us=..". A message file has lines ending in LF or CRLF; they are sent with CRLF.
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -43,6 +48,8 @@ void on_stop_signal(int) {
 struct probe_options {
     std::string target;
     std::size_t size = 4096;
+    std::string message_path; // a message to send instead of one of `size` bytes
+    bool checkv2 = false;     // Rspamd's "/checkV2" instead of LMTP
     double rate = 50; // messages per second over all connections; 0 sends back to back
     int connections = 1;
     double duration = 0;      // seconds; 0 runs until the count or a signal
@@ -72,10 +79,45 @@ std::string build_message(std::size_t size) {
     return text;
 }
 
-// A blocking connection to the LMTP server with a line reader.
-class lmtp_connection {
+// The text of a message file with every line ending in CRLF, or the empty text on failure.
+std::string read_message(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::string text;
+    std::string line;
+    while (std::getline(file, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        text.append(line).append("\r\n");
+    }
+    return text;
+}
+
+// The message as DATA sends it: a line beginning with "." gets a second one.
+std::string dot_stuff(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find("\r\n", start), text.size() - 2) + 2;
+        if (text[start] == '.') out.push_back('.');
+        out.append(text, start, end - start);
+        start = end;
+    }
+    return out;
+}
+
+// The scan request as quillgate writes it for a message that smtp-source delivered over LMTP
+// on 127.0.0.1 with "-M localhost -f probe@localhost -t probe@localhost" (no XFORWARD, so the
+// client address is the LMTP peer's).
+std::string build_scan_request(const std::string& message) {
+    return "POST /checkV2 HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Boost.Beast/357\r\n"
+           "Content-Type: text/plain\r\nFrom: <probe@localhost>\r\nRcpt: <probe@localhost>\r\n"
+           "IP: 127.0.0.1\r\nHelo: localhost\r\nContent-Length: " +
+           std::to_string(message.size()) + "\r\n\r\n" + message;
+}
+
+// A blocking connection to the LMTP server (line replies) or to Rspamd (HTTP replies).
+class probe_connection {
   public:
-    ~lmtp_connection() { close(); }
+    ~probe_connection() { close(); }
 
     // Connects to `target`; false on failure.
     bool open(const std::string& target) {
@@ -134,12 +176,27 @@ class lmtp_connection {
                 buffer_.erase(0, end + 2);
                 return true;
             }
-            char chunk[4096];
-            const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            buffer_.append(chunk, static_cast<std::size_t>(n));
+            if (!receive()) return false;
         }
+    }
+
+    // Reads an HTTP reply to its end (by Content-Length, else to the end of the stream) and
+    // tells whether it is a 200 with a verdict.
+    bool read_http_reply() {
+        std::size_t header_end;
+        while ((header_end = buffer_.find("\r\n\r\n")) == std::string::npos)
+            if (!receive()) return false;
+        std::string head = buffer_.substr(0, header_end);
+        std::transform(head.begin(), head.end(), head.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::size_t field = head.find("\r\ncontent-length:");
+        const std::size_t body_size =
+            field == std::string::npos ? std::string::npos
+                                       : std::strtoull(head.c_str() + field + 17, nullptr, 10);
+        while (buffer_.size() - header_end - 4 < body_size)
+            if (!receive()) break;
+        return head.starts_with("http/1.1 200") &&
+               buffer_.find("\"action\"", header_end) != std::string::npos;
     }
 
     // Reads a whole reply, multi-line or not, and tells whether it begins with `code`.
@@ -152,18 +209,30 @@ class lmtp_connection {
     }
 
   private:
+    // Appends what one read brings to the buffer; false on failure or end of stream.
+    bool receive() {
+        char chunk[4096];
+        ssize_t n;
+        do {
+            n = ::recv(fd_, chunk, sizeof chunk, 0);
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) return false;
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+        return true;
+    }
+
     int fd_ = -1;
     std::string buffer_; // received bytes not yet taken as a line
 };
 
 // Opens a connection and greets the server; false on failure.
-bool start_session(lmtp_connection& connection, const std::string& target) {
+bool start_session(probe_connection& connection, const std::string& target) {
     return connection.open(target) && connection.expect("220") &&
            connection.send_all("LHLO probe.localhost\r\n") && connection.expect("250");
 }
 
 // One transaction; the latency from the final "." to the reply goes to `latency_us`.
-bool send_message(lmtp_connection& connection, const std::string& message, long& latency_us) {
+bool send_message(probe_connection& connection, const std::string& message, long& latency_us) {
     if (!connection.send_all("MAIL FROM:<probe@localhost>\r\n") || !connection.expect("250"))
         return false;
     if (!connection.send_all("RCPT TO:<probe@localhost>\r\n") || !connection.expect("250"))
@@ -176,6 +245,18 @@ bool send_message(lmtp_connection& connection, const std::string& message, long&
     latency_us = static_cast<long>(
         std::chrono::duration_cast<std::chrono::microseconds>(clock_type::now() - start).count());
     return accepted;
+}
+
+// One scan on a new connection; the latency from the connect to the whole reply goes to
+// `latency_us`.
+bool scan_once(const std::string& target, const std::string& request, long& latency_us) {
+    probe_connection connection;
+    const auto start = clock_type::now();
+    const bool ok = connection.open(target) && connection.send_all(request) &&
+                    connection.read_http_reply();
+    latency_us = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::microseconds>(clock_type::now() - start).count());
+    return ok;
 }
 
 // Takes the next message number, or false when the count is used up.
@@ -193,14 +274,15 @@ void run_connection(const probe_options& options, const std::string& message, in
                                     static_cast<double>(options.connections) / options.rate))
                               : clock_type::duration::zero();
     auto next = clock_type::now() + interval * index / options.connections;
-    lmtp_connection connection;
+    probe_connection connection;
     bool connected = false;
     while (!stop_requested && clock_type::now() < deadline) {
         std::this_thread::sleep_until(next);
         if (stop_requested || !take_message(remaining)) break;
-        if (!connected) connected = start_session(connection, options.target);
+        if (!connected && !options.checkv2) connected = start_session(connection, options.target);
         long latency_us = 0;
-        const bool ok = connected && send_message(connection, message, latency_us);
+        const bool ok = options.checkv2 ? scan_once(options.target, message, latency_us)
+                                        : connected && send_message(connection, message, latency_us);
         {
             const std::lock_guard<std::mutex> lock(results.mutex);
             ++results.sent;
@@ -243,6 +325,11 @@ bool parse_options(int argc, char* argv[], probe_options& options) {
             options.duration = std::atof(value);
         else if (name == "--count")
             options.count = std::atol(value);
+        else if (name == "--message")
+            options.message_path = value;
+        else if (name == "--protocol" && (std::string_view(value) == "lmtp" ||
+                                          std::string_view(value) == "checkv2"))
+            options.checkv2 = std::string_view(value) == "checkv2";
         else if (name == "--samples")
             options.samples_path = value;
         else
@@ -257,14 +344,22 @@ bool parse_options(int argc, char* argv[], probe_options& options) {
 int main(int argc, char* argv[]) {
     probe_options options;
     if (!parse_options(argc, argv, options)) {
-        std::cerr << "usage: bench_probe --target tcp:HOST:PORT|unix:PATH [--size BYTES] "
-                     "[--rate R] [--connections K] [--duration S] [--count N] [--samples FILE]\n";
+        std::cerr << "usage: bench_probe --target tcp:HOST:PORT|unix:PATH [--size BYTES | "
+                     "--message FILE] [--protocol lmtp|checkv2] [--rate R] [--connections K] "
+                     "[--duration S] [--count N] [--samples FILE]\n";
         return 2;
     }
     std::signal(SIGINT, on_stop_signal);
     std::signal(SIGTERM, on_stop_signal);
     std::signal(SIGPIPE, SIG_IGN);
-    const std::string message = build_message(options.size);
+    const std::string text =
+        options.message_path.empty() ? build_message(options.size) : read_message(options.message_path);
+    if (text.empty()) {
+        std::cerr << "bench_probe: cannot read " << options.message_path << "\n";
+        return 2;
+    }
+    const std::string message = options.checkv2 ? build_scan_request(text) : dot_stuff(text);
+    const auto started = clock_type::now();
     const auto deadline =
         options.duration > 0
             ? clock_type::now() + std::chrono::duration_cast<clock_type::duration>(
@@ -279,6 +374,8 @@ int main(int argc, char* argv[]) {
     }
     for (auto& thread : threads)
         thread.join();
+    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+        clock_type::now() - started);
     auto& latencies = results.latencies_us;
     if (!options.samples_path.empty()) {
         std::ofstream samples(options.samples_path);
@@ -293,6 +390,6 @@ int main(int argc, char* argv[]) {
               << " p99_us=" << percentile(latencies, 0.99)
               << " p999_us=" << percentile(latencies, 0.999)
               << " max_us=" << (latencies.empty() ? 0 : latencies.back())
-              << " near40ms=" << near_40ms << std::endl;
+              << " near40ms=" << near_40ms << " elapsed_us=" << elapsed.count() << std::endl;
     return results.failed == 0 ? 0 : 1;
 }

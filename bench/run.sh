@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark in one command: builds quillgate and the bench's peers optimised (build-bench),
 # then runs the whole matrix, the latency, memory and instruction figures (see bench.py --help;
-# arguments are passed on, e.g. --runs 3 or --skip long,callgrind).
+# arguments are passed on, e.g. --runs 3 or --skip long,callgrind; --real-rspamd, as root,
+# measures quillgate in front of Debian's Rspamd instead).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
