@@ -221,21 +221,29 @@ void replace_member(std::vector<Ucl::Member>& members, std::vector<Ucl::Member>:
 // The name of a value's type in a message.
 std::string type_name(const Ucl& value) {
     switch (value.type()) {
-    case Type::null: return "null";
-    case Type::boolean: return "a boolean";
-    case Type::integer: return "an integer";
-    case Type::floating: return "a float";
-    case Type::time: return "a time";
-    case Type::string: return "a string";
-    case Type::array: return "an array";
-    case Type::object: return "an object";
+    case Type::null:
+        return "null";
+    case Type::boolean:
+        return "a boolean";
+    case Type::integer:
+        return "an integer";
+    case Type::floating:
+        return "a float";
+    case Type::time:
+        return "a time";
+    case Type::string:
+        return "a string";
+    case Type::array:
+        return "an array";
+    case Type::object:
+        return "an object";
     }
     return "a value";
 }
 
 // The macros the reader knows, each written with its leading dot.
-constexpr std::array<std::string_view, 6> macro_names{
-    ".include", ".try_include", ".includes", ".priority", ".load", ".inherit"};
+constexpr std::array<std::string_view, 6> macro_names{".include",  ".try_include", ".includes",
+                                                      ".priority", ".load",        ".inherit"};
 
 // Reads a whole file into `out`; false when it cannot be read.
 bool read_whole_file(const std::string& path, std::string& out) {
@@ -405,12 +413,14 @@ bool parser::merge_member(member_list::iterator old, const Ucl& value, std::size
     if ((old_type == Type::object && new_type == Type::array) ||
         (old_type == Type::array && new_type == Type::object)) {
         fail_at(start, "cannot merge an object with an array: expected two objects or two arrays "
-                       "for the key '" + old->first + "'");
+                       "for the key '" +
+                           old->first + "'");
     }
     if (new_type == Type::array) {
         std::vector<Ucl> items = previous.items();
         items.insert(items.end(), value.items().begin(), value.items().end());
-        old->second = Ucl::array(std::move(items)).stamped(previous.priority(), previous.inherited());
+        old->second =
+            Ucl::array(std::move(items)).stamped(previous.priority(), previous.inherited());
     } else if (new_type == Type::object) {
         member_list merged = previous.members();
         for (const auto& [key, member] : value.members())
@@ -508,8 +518,7 @@ bool parser::merge_in_place(member_list& members, const std::string& key) {
     if (old == members.end() || old->second.type() != Type::object) return false;
     const Ucl previous = old->second;
     const Ucl merged = parse_object(previous.members());
-    find_member(members, key)->second =
-        merged.stamped(previous.priority(), previous.inherited());
+    find_member(members, key)->second = merged.stamped(previous.priority(), previous.inherited());
     expect_value_end(merged);
     return true;
 }
@@ -782,7 +791,8 @@ void parser::parse_macro(member_list& members) {
         const std::string text = parse_macro_argument(name, "a priority");
         const auto priority = priority_of_text(text);
         if (!priority) {
-            fail_at(start, ".priority: invalid priority '" + text + "': expected a decimal integer");
+            fail_at(start,
+                    ".priority: invalid priority '" + text + "': expected a decimal integer");
         }
         priority_ = *priority;
     } else if (name == ".load") {
@@ -960,12 +970,12 @@ void parser::load_macro(const load_options& options, const std::string& path, st
     }
     std::string content;
     if (status.type() != std::filesystem::file_type::regular || !read_whole_file(path, content)) {
-        fail_at(start, ".load: cannot read the file '" + path +
-                           "': expected a readable regular file");
+        fail_at(start,
+                ".load: cannot read the file '" + path + "': expected a readable regular file");
     }
     if (find_member(members, *options.key) != members.end()) {
-        fail_at(start, ".load: the key '" + *options.key +
-                           "' is already written: expected a new key");
+        fail_at(start,
+                ".load: the key '" + *options.key + "' is already written: expected a new key");
     }
     Ucl value;
     switch (options.target) {

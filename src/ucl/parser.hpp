@@ -49,7 +49,7 @@ class parser {
     std::string parse_single_quoted();
     bool starts_heredoc() const;
     std::string parse_heredoc();
-    Ucl parse_atom(); // a value without quotes
+    Ucl parse_atom();             // a value without quotes
     std::string_view scan_atom(); // the trimmed text of a value without quotes
     Ucl interpret_atom(std::string_view raw, std::size_t start);
     void parse_macro(member_list& members); // a macro with its options and its argument
@@ -59,9 +59,8 @@ class parser {
                        const std::string& path, std::size_t start, member_list& members);
     void include_file(const std::string& name, const include_options& options,
                       const std::string& path, std::size_t start, member_list& members);
-    void include_nested(parser& included, const std::string& name,
-                        const include_options& options, const std::string& path,
-                        std::size_t start, member_list& members);
+    void include_nested(parser& included, const std::string& name, const include_options& options,
+                        const std::string& path, std::size_t start, member_list& members);
     void check_signature(const std::string& name, const std::string& real_path,
                          std::size_t start) const;
     void load_macro(const load_options& options, const std::string& path, std::size_t start,

@@ -71,7 +71,7 @@ class Ucl {
     // The same value marked with the priority (0 to 15) of the text that wrote its key, and
     // whether `.inherit` copied it; a copy of the node only when a mark changes.
     Ucl stamped(int priority, bool inherited) const;
-    int priority() const;  // 0 for values never stamped
+    int priority() const; // 0 for values never stamped
     bool inherited() const;
 
     std::shared_ptr<const Node> node_;

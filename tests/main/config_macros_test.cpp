@@ -111,8 +111,7 @@ const std::vector<macro_case> macro_cases = {
      [](const peer_ports& ports) {
          return std::vector<std::pair<std::string, std::string>>{
              {"forward.conf", "forward_host = \"127.0.0.1\"\nforward_port = " +
-                                  number(ports.forward) +
-                                  "\nsession { timeout_seconds = 1 }\n"}};
+                                  number(ports.forward) + "\nsession { timeout_seconds = 1 }\n"}};
      },
      1},
 };
@@ -125,7 +124,8 @@ class ConfigMacros : public test_support::DaemonTest,
     void write_case(const macro_case& config) const {
         write_config(config.main_file(ports_));
         for (const auto& [name, content] : config.files(ports_)) {
-            std::filesystem::create_directories(std::filesystem::path(work_file(name)).parent_path());
+            std::filesystem::create_directories(
+                std::filesystem::path(work_file(name)).parent_path());
             test_support::write_file(work_file(name), content);
         }
     }

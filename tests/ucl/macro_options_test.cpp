@@ -45,8 +45,7 @@ TEST(IncludeOptions, TakeEachOptionOnlyInItsOwnType) {
          duplicate_strategy::append},
         {"key=k, target=ARRAY", false, false, false, true, "k", true, 0,
          duplicate_strategy::append},
-        {"target=\"object\"", false, false, false, false, "", false, 0,
-         duplicate_strategy::append},
+        {"target=\"object\"", false, false, false, false, "", false, 0, duplicate_strategy::append},
         {"priority=2", false, false, false, false, "", false, 2, duplicate_strategy::append},
         {"priority=18", false, false, false, false, "", false, 2, duplicate_strategy::append},
         {"priority=-1", false, false, false, false, "", false, 15, duplicate_strategy::append},
@@ -98,8 +97,7 @@ TEST(LoadOptions, KeyTargetEscapeAndPriority) {
     EXPECT_TRUE(all.try_missing);
     EXPECT_EQ(all.priority, 2);
 
-    EXPECT_EQ(ucl::read_load_options(options_of("target=String")).target,
-              ucl::load_target::string);
+    EXPECT_EQ(ucl::read_load_options(options_of("target=String")).target, ucl::load_target::string);
     EXPECT_EQ(ucl::read_load_options(options_of("target=\"float\"")).target,
               ucl::load_target::nothing);
     EXPECT_FALSE(ucl::read_load_options(options_of("key=5")).key.has_value());
@@ -107,10 +105,10 @@ TEST(LoadOptions, KeyTargetEscapeAndPriority) {
 
 TEST(PriorityArgument, DecimalIntegersKeptToFourBits) {
     const std::pair<const char*, std::optional<int>> cases[] = {
-        {"1", 1},          {" 2", 2},     {"+2", 2},     {"17", 1},          {"-1", 15},
-        {"0", 0},          {"15", 15},    {"99999999999999999999", 15},
-        {"1.5", {}},       {"0x2", {}},   {"", {}},      {"abc", {}},        {"2 ", {}},
-        {"-", {}},
+        {"1", 1},    {" 2", 2},   {"+2", 2},  {"17", 1},
+        {"-1", 15},  {"0", 0},    {"15", 15}, {"99999999999999999999", 15},
+        {"1.5", {}}, {"0x2", {}}, {"", {}},   {"abc", {}},
+        {"2 ", {}},  {"-", {}},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(ucl::priority_of_text(text), expected) << "'" << text << "'";

@@ -154,7 +154,8 @@ TEST_F(Includes, MacroErrorsNameTheMacroTheFileAndThePlace) {
     const std::pair<std::string, std::string> cases[] = {
         {"a = 1\n  .load(key=\"h\") \"absent\"",
          "line 2, column 3: .load: cannot open the file 'absent': no such file"},
-        {".load \"host\"", "line 1, column 1: .load: no key given: expected the option key=\"name\""},
+        {".load \"host\"",
+         "line 1, column 1: .load: no key given: expected the option key=\"name\""},
         {"h = 1\n.load(key=\"h\") \"host\"",
          "line 2, column 1: .load: the key 'h' is already written: expected a new key"},
         {".load(key=\"h\") \".\"",
