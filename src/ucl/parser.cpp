@@ -890,17 +890,9 @@ void parser::include_file(const std::string& name, const include_options& option
         fail_at(start, "includes nested more than " + std::to_string(max_include_depth) +
                            " deep: expected a file that does not include itself");
     }
-    std::error_code ec;
-    const auto status = std::filesystem::status(path, ec);
-    if (status.type() == std::filesystem::file_type::not_found) {
-        if (options.try_missing) return;
-        fail_at(start, name + ": cannot open included file '" + path + "': no such file");
-    }
     std::string content;
-    if (status.type() != std::filesystem::file_type::regular || !read_whole_file(path, content)) {
-        fail_at(start, name + ": cannot read included file '" + path +
-                           "': expected a readable regular file");
-    }
+    if (!read_macro_file(name, "included file", path, options.try_missing, start, content)) return;
+    std::error_code ec;
     std::filesystem::path real = std::filesystem::canonical(path, ec);
     if (ec) real = std::filesystem::absolute(path, ec);
     if (options.sign) check_signature(name, real.string(), start);
@@ -944,6 +936,24 @@ void parser::include_nested(parser& included, const std::string& name,
     old->second = object.stamped(previous.priority(), previous.inherited());
 }
 
+// Reads the file a macro names into `content`; false for a missing file that `try_missing`
+// skips. The errors name the macro and the file as `what` ("included file", "the file").
+bool parser::read_macro_file(const std::string& name, const std::string& what,
+                             const std::string& path, bool try_missing, std::size_t start,
+                             std::string& content) const {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (status.type() == std::filesystem::file_type::not_found) {
+        if (try_missing) return false;
+        fail_at(start, name + ": cannot open " + what + " '" + path + "': no such file");
+    }
+    if (status.type() != std::filesystem::file_type::regular || !read_whole_file(path, content)) {
+        fail_at(start, name + ": cannot read " + what + " '" + path +
+                           "': expected a readable regular file");
+    }
+    return true;
+}
+
 // Signatures are checked against the public keys registered with the reader, and the daemon
 // registers none: an included file is refused once its signature file is looked for.
 void parser::check_signature(const std::string& name, const std::string& real_path,
@@ -962,17 +972,8 @@ void parser::check_signature(const std::string& name, const std::string& real_pa
 void parser::load_macro(const load_options& options, const std::string& path, std::size_t start,
                         member_list& members) {
     if (!options.key) fail_at(start, ".load: no key given: expected the option key=\"name\"");
-    std::error_code ec;
-    const auto status = std::filesystem::status(path, ec);
-    if (status.type() == std::filesystem::file_type::not_found) {
-        if (options.try_missing) return;
-        fail_at(start, ".load: cannot open the file '" + path + "': no such file");
-    }
     std::string content;
-    if (status.type() != std::filesystem::file_type::regular || !read_whole_file(path, content)) {
-        fail_at(start,
-                ".load: cannot read the file '" + path + "': expected a readable regular file");
-    }
+    if (!read_macro_file(".load", "the file", path, options.try_missing, start, content)) return;
     if (find_member(members, *options.key) != members.end()) {
         fail_at(start,
                 ".load: the key '" + *options.key + "' is already written: expected a new key");

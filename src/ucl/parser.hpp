@@ -61,6 +61,8 @@ class parser {
                       const std::string& path, std::size_t start, member_list& members);
     void include_nested(parser& included, const std::string& name, const include_options& options,
                         const std::string& path, std::size_t start, member_list& members);
+    bool read_macro_file(const std::string& name, const std::string& what, const std::string& path,
+                         bool try_missing, std::size_t start, std::string& content) const;
     void check_signature(const std::string& name, const std::string& real_path,
                          std::size_t start) const;
     void load_macro(const load_options& options, const std::string& path, std::size_t start,
