@@ -198,26 +198,6 @@ std::optional<std::int64_t> hex_value(std::string_view digits) {
     return static_cast<std::int64_t>(value);
 }
 
-// The first member of `key`, or the end of the list.
-std::vector<Ucl::Member>::iterator find_member(std::vector<Ucl::Member>& members,
-                                               std::string_view key) {
-    for (auto member = members.begin(); member != members.end(); ++member) {
-        if (member->first == key) return member;
-    }
-    return members.end();
-}
-
-// Puts `value` in the place of the first member of its key and drops the key's later members.
-void replace_member(std::vector<Ucl::Member>& members, std::vector<Ucl::Member>::iterator old,
-                    Ucl value) {
-    old->second = std::move(value);
-    const std::string key = old->first;
-    const auto first = old - members.begin();
-    for (auto i = members.size(); i-- > static_cast<std::size_t>(first) + 1;) {
-        if (members[i].first == key) members.erase(members.begin() + static_cast<long>(i));
-    }
-}
-
 // The name of a value's type in a message.
 std::string type_name(const Ucl& value) {
     switch (value.type()) {
@@ -266,6 +246,45 @@ std::string working_directory() {
 
 } // namespace
 
+member_list::member_list(const std::vector<Ucl::Member>& members) {
+    for (const auto& [key, value] : members)
+        append(key, value);
+}
+
+Ucl::Member* member_list::find(const std::string& key) {
+    const auto found = first_.find(key);
+    return found == first_.end() ? nullptr : &members_[found->second];
+}
+
+bool member_list::held_among_first(const std::string& key, std::size_t count) const {
+    const auto found = first_.find(key);
+    return found != first_.end() && found->second < count;
+}
+
+void member_list::append(std::string key, Ucl value) {
+    first_.try_emplace(key, members_.size());
+    members_.emplace_back(std::move(key), std::move(value));
+}
+
+void member_list::replace(Ucl::Member* first, Ucl value) {
+    first->second = std::move(value);
+    const std::string key = first->first;
+    const std::size_t place = static_cast<std::size_t>(first - members_.data());
+    const auto later =
+        std::remove_if(members_.begin() + static_cast<long>(place) + 1, members_.end(),
+                       [&](const Ucl::Member& member) { return member.first == key; });
+    if (later == members_.end()) return;
+    members_.erase(later, members_.end());
+    first_.clear();
+    for (std::size_t i = 0; i < members_.size(); ++i)
+        first_.try_emplace(members_[i].first, i);
+}
+
+Ucl member_list::take_object() {
+    first_.clear();
+    return Ucl::object(std::move(members_));
+}
+
 parser::parser(std::string_view text)
     : text_(text), curdir_(working_directory()), filename_("undef") {}
 
@@ -295,7 +314,7 @@ Ucl parser::parse_root() {
     root_ = &members;
     parse_body(members);
     root_ = nullptr;
-    return Ucl::object(std::move(members));
+    return members.take_object();
 }
 
 // An included file: its members are read into the object that holds the macro.
@@ -377,9 +396,9 @@ void parser::parse_member(member_list& members) {
 // replaces, a lower one is ignored and an equal one is appended behind the first value (and a
 // value copied by .inherit gives way to the first one written in the object itself).
 void parser::insert_member(member_list& members, std::string key, Ucl value, std::size_t start) {
-    const auto old = find_member(members, key);
-    if (old == members.end()) {
-        members.emplace_back(std::move(key), std::move(value));
+    Ucl::Member* old = members.find(key);
+    if (old == nullptr) {
+        members.append(std::move(key), std::move(value));
         return;
     }
     switch (strategy_) {
@@ -387,7 +406,7 @@ void parser::insert_member(member_list& members, std::string key, Ucl value, std
         fail_at(start, "duplicate key '" + key +
                            "': expected a key written once, as duplicate=\"error\" asks");
     case duplicate_strategy::rewrite:
-        return replace_member(members, old, std::move(value));
+        return members.replace(old, std::move(value));
     case duplicate_strategy::merge:
         if (merge_member(old, value, start)) return;
         break;
@@ -399,13 +418,13 @@ void parser::insert_member(member_list& members, std::string key, Ucl value, std
     if (strategy_ == duplicate_strategy::append && old->second.inherited())
         new_priority = old_priority + 1;
     if (new_priority < old_priority) return;
-    if (new_priority > old_priority) return replace_member(members, old, std::move(value));
-    members.emplace_back(std::move(key), std::move(value));
+    if (new_priority > old_priority) return members.replace(old, std::move(value));
+    members.append(std::move(key), std::move(value));
 }
 
 // The merge strategy where the old value is a container: objects are merged key by key, arrays
 // joined, and any other new value takes the container's place; false for an old plain value.
-bool parser::merge_member(member_list::iterator old, const Ucl& value, std::size_t start) {
+bool parser::merge_member(Ucl::Member* old, const Ucl& value, std::size_t start) {
     const Ucl& previous = old->second;
     const Type old_type = previous.type();
     const Type new_type = value.type();
@@ -422,11 +441,10 @@ bool parser::merge_member(member_list::iterator old, const Ucl& value, std::size
         old->second =
             Ucl::array(std::move(items)).stamped(previous.priority(), previous.inherited());
     } else if (new_type == Type::object) {
-        member_list merged = previous.members();
+        member_list merged(previous.members());
         for (const auto& [key, member] : value.members())
             insert_member(merged, key, member, start);
-        old->second =
-            Ucl::object(std::move(merged)).stamped(previous.priority(), previous.inherited());
+        old->second = merged.take_object().stamped(previous.priority(), previous.inherited());
     } else {
         old->second = value;
     }
@@ -514,11 +532,11 @@ Ucl parser::parse_value(const std::string& context) {
 // object, so its members meet the old ones (and .inherit sees them) as they are read.
 bool parser::merge_in_place(member_list& members, const std::string& key) {
     if (strategy_ != duplicate_strategy::merge || peek() != '{') return false;
-    const auto old = find_member(members, key);
-    if (old == members.end() || old->second.type() != Type::object) return false;
+    const Ucl::Member* old = members.find(key);
+    if (old == nullptr || old->second.type() != Type::object) return false;
     const Ucl previous = old->second;
-    const Ucl merged = parse_object(previous.members());
-    find_member(members, key)->second = merged.stamped(previous.priority(), previous.inherited());
+    const Ucl merged = parse_object(member_list(previous.members()));
+    members.find(key)->second = merged.stamped(previous.priority(), previous.inherited());
     expect_value_end(merged);
     return true;
 }
@@ -529,7 +547,7 @@ Ucl parser::parse_object(member_list members) {
     enter(open);
     parse_members(members, true, open);
     --depth_;
-    return Ucl::object(std::move(members));
+    return members.take_object();
 }
 
 // An array in brackets, its values separated by commas or line breaks.
@@ -911,19 +929,19 @@ void parser::include_nested(parser& included, const std::string& name,
                             const include_options& options, const std::string& path,
                             std::size_t start, member_list& members) {
     const std::string key = options.key.empty() ? file_key(path) : options.key;
-    auto old = find_member(members, key);
-    if (!options.as_array && old != members.end() && old->second.type() != Type::object) {
+    Ucl::Member* old = members.find(key);
+    if (!options.as_array && old != nullptr && old->second.type() != Type::object) {
         fail_at(start, name + ": cannot include into the key '" + key +
                            "': expected an object there, found " + type_name(old->second));
     }
     member_list object_members;
-    if (!options.as_array && old != members.end()) object_members = old->second.members();
+    if (!options.as_array && old != nullptr) object_members = member_list(old->second.members());
     included.parse_included(object_members);
-    Ucl object = Ucl::object(std::move(object_members)).stamped(options.priority, false);
-    old = find_member(members, key);
-    if (old == members.end()) {
+    Ucl object = object_members.take_object().stamped(options.priority, false);
+    old = members.find(key);
+    if (old == nullptr) {
         if (options.as_array) object = Ucl::array({object}).stamped(options.priority, false);
-        members.emplace_back(key, std::move(object));
+        members.append(key, std::move(object));
         return;
     }
     const Ucl& previous = old->second;
@@ -974,7 +992,7 @@ void parser::load_macro(const load_options& options, const std::string& path, st
     if (!options.key) fail_at(start, ".load: no key given: expected the option key=\"name\"");
     std::string content;
     if (!read_macro_file(".load", "the file", path, options.try_missing, start, content)) return;
-    if (find_member(members, *options.key) != members.end()) {
+    if (members.find(*options.key) != nullptr) {
         fail_at(start,
                 ".load: the key '" + *options.key + "' is already written: expected a new key");
     }
@@ -990,7 +1008,7 @@ void parser::load_macro(const load_options& options, const std::string& path, st
     case load_target::nothing:
         return;
     }
-    members.emplace_back(*options.key, value.stamped(options.priority, false));
+    members.append(*options.key, value.stamped(options.priority, false));
 }
 
 // `.inherit "section"`: copies the members of a top-level object written before into this
@@ -998,23 +1016,16 @@ void parser::load_macro(const load_options& options, const std::string& path, st
 void parser::inherit_macro(const std::string& section, std::size_t start, member_list& members) {
     Ucl base;
     if (root_ != nullptr) {
-        const auto found = find_member(*root_, section);
-        if (found != root_->end()) base = found->second;
+        if (const Ucl::Member* found = root_->find(section)) base = found->second;
     }
     if (base.type() != Type::object) {
         fail_at(start, ".inherit: no section '" + section +
                            "' to inherit: expected an object at the top level, written before");
     }
     const std::size_t written = members.size();
-    for (const auto& member : base.members()) {
-        const auto end = members.begin() + static_cast<long>(written);
-        const bool held = std::any_of(members.begin(), end, [&](const Ucl::Member& own) {
-            return own.first == member.first;
-        });
-        if (!held) {
-            members.emplace_back(member.first,
-                                 member.second.stamped(member.second.priority(), true));
-        }
+    for (const auto& [key, value] : base.members()) {
+        if (!members.held_among_first(key, written))
+            members.append(key, value.stamped(value.priority(), true));
     }
 }
 

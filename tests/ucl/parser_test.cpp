@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -220,6 +221,22 @@ TEST(Reader, RefusesNestingBeyondItsLimit) {
     const std::string allowed = "a = " + std::string(200, '[') + std::string(200, ']');
     parse_exact(allowed, error);
     EXPECT_EQ(error, "");
+}
+
+TEST(Reader, FindsKeysWithoutWalkingTheObject) {
+    std::string text;
+    for (int i = 0; i < 50000; ++i)
+        text += "key" + std::to_string(i) + " = " + std::to_string(i) + "\n";
+    text += "key7 = 8\n";
+    const auto started = std::chrono::steady_clock::now();
+    std::string error;
+    const ucl::Ucl root = ucl::Ucl::parse(text, error);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5))
+        << "50000 keys in one object must not take a search through the object each";
+    ASSERT_EQ(error, "");
+    EXPECT_EQ(root.members().size(), 50001u);
+    EXPECT_EQ(root.lookup("key7").toint_safe(), 7);
+    EXPECT_EQ(root.lookup("key49999").toint_safe(), 49999);
 }
 
 TEST(Reader, ExpandsCurdirToTheWorkingDirectory) {
