@@ -49,6 +49,7 @@ duplicate_strategy strategy_named(const std::optional<std::string>& name) {
     return duplicate_strategy::append;
 }
 
+// The blanks that a decimal argument may start with, as strtol skips them.
 bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
