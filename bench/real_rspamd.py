@@ -288,9 +288,11 @@ class RealBench:
                 self.bench.scan_port = rspamd.port
                 name = f"real-{workers}"
                 self.bench.daemons[name] = self.bench.start_quillgate(name, "tcp")
-                # A first few messages on each path warm up Rspamd's and quillgate's caches.
-                self.scan_alone(rspamd, 4, 40)
-                self.through(rspamd, name, 4, 40)
+                # Each Rspamd worker is slow for its first few hundred messages (caches, Lua):
+                # a warm-up on each path, scaled to the workers, before the figures.
+                warm_up = 40 if args.smoke else 300 * workers
+                self.scan_alone(rspamd, 8, warm_up)
+                self.through(rspamd, name, 8, warm_up // 3)
                 for sessions in args.sessions:
                     self.cell(rspamd, name, sessions)
                 latencies.append(self.latency(rspamd, name))
