@@ -2,6 +2,8 @@
 // escaped forms of a loaded file, glob patterns and the key named after an included file.
 #include "ucl/macro_options.hpp"
 
+#include "ucl/ascii.hpp"
+
 #include <glob.h>
 
 #include <filesystem>
@@ -31,16 +33,6 @@ int priority_option(const Ucl& options, int fallback) {
     return static_cast<int>(*value.toint_safe() & 15);
 }
 
-// Equality with ASCII letters compared without regard to case.
-bool same_word(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
 // The strategy a `duplicate` option names exactly; append for every other value.
 duplicate_strategy strategy_named(const std::optional<std::string>& name) {
     if (name == "merge") return duplicate_strategy::merge;
@@ -49,22 +41,22 @@ duplicate_strategy strategy_named(const std::optional<std::string>& name) {
     return duplicate_strategy::append;
 }
 
-// The blanks that a decimal argument may start with, as strtol skips them.
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-// Reads an optional sign and decimal digits at `pos`, saturating; the digits read are counted.
-std::int64_t read_decimal(std::string_view text, std::size_t& pos, std::size_t& digits) {
+// Reads the blanks at the start of `text`, an optional sign and decimal digits, saturating at
+// the 64-bit limits (0 without digits); `end` is where the reading stopped, `digits` counts them.
+std::int64_t leading_decimal(std::string_view text, std::size_t& end, std::size_t& digits) {
+    std::size_t pos = 0;
+    while (pos < text.size() && is_space(text[pos]))
+        ++pos;
     bool negative = false;
     if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) negative = text[pos++] == '-';
     std::uint64_t value = 0;
     const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
     digits = 0;
-    for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos, ++digits) {
+    for (; pos < text.size() && is_digit(text[pos]); ++pos, ++digits) {
         const unsigned digit = static_cast<unsigned>(text[pos] - '0');
         value = value > (limit - digit) / 10 ? limit : value * 10 + digit;
     }
+    end = pos;
     return negative ? static_cast<std::int64_t>(0 - value) : static_cast<std::int64_t>(value);
 }
 
@@ -79,7 +71,7 @@ include_options read_include_options(const Ucl& options, bool try_default, bool 
     result.nest = flag_option(options, "prefix", false) || key.has_value();
     result.key = key.value_or("");
     const auto target = text_option(options, "target");
-    result.as_array = target && same_word(*target, "array");
+    result.as_array = target && equals_ignoring_case(*target, "array");
     result.priority = priority_option(options, 0);
     result.duplicate = strategy_named(text_option(options, "duplicate"));
     return result;
@@ -90,9 +82,9 @@ load_options read_load_options(const Ucl& options) {
     result.try_missing = flag_option(options, "try", false);
     result.key = text_option(options, "key");
     if (const auto target = text_option(options, "target")) {
-        result.target = same_word(*target, "string") ? load_target::string
-                        : same_word(*target, "int")  ? load_target::integer
-                                                     : load_target::nothing;
+        result.target = equals_ignoring_case(*target, "string") ? load_target::string
+                        : equals_ignoring_case(*target, "int")  ? load_target::integer
+                                                                : load_target::nothing;
     }
     result.escape = flag_option(options, "escape", false);
     result.priority = priority_option(options, 0);
@@ -100,22 +92,17 @@ load_options read_load_options(const Ucl& options) {
 }
 
 std::optional<int> priority_of_text(std::string_view text) {
-    std::size_t pos = 0;
-    while (pos < text.size() && is_blank(text[pos]))
-        ++pos;
+    std::size_t end = 0;
     std::size_t digits = 0;
-    const std::int64_t value = read_decimal(text, pos, digits);
-    if (digits == 0 || pos != text.size()) return std::nullopt;
+    const std::int64_t value = leading_decimal(text, end, digits);
+    if (digits == 0 || end != text.size()) return std::nullopt;
     return static_cast<int>(value & 15);
 }
 
 std::int64_t integer_prefix(std::string_view text) {
-    std::size_t pos = 0;
-    while (pos < text.size() && is_blank(text[pos]))
-        ++pos;
+    std::size_t end = 0;
     std::size_t digits = 0;
-    const std::int64_t value = read_decimal(text, pos, digits);
-    return digits == 0 ? 0 : value;
+    return leading_decimal(text, end, digits);
 }
 
 std::string json_escaped(std::string_view text) {

@@ -4,6 +4,8 @@
 // line, column and what was expected.
 #include "ucl/parser.hpp"
 
+#include "ucl/ascii.hpp"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -31,26 +33,8 @@ class syntax_error : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// ASCII classes and case folding; the process sets no locale.
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-bool is_upper(char c) {
-    return c >= 'A' && c <= 'Z';
-}
-
 bool is_hex_digit(char c) {
     return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-char to_lower(char c) {
-    return is_upper(c) ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Whitespace of the configuration language: the ASCII blanks, the line break included.
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
 // Bytes that may begin an unquoted key: ASCII letters and digits, '_' and non-ASCII bytes.
@@ -67,15 +51,6 @@ bool is_key_char(char c) {
 // Bytes that end a value written without quotes (a brace or bracket only when unbalanced).
 bool ends_value(char c) {
     return c == '\n' || c == ';' || c == ',';
-}
-
-// Equality with ASCII letters compared without regard to case.
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (to_lower(a[i]) != to_lower(b[i])) return false;
-    }
-    return true;
 }
 
 // The value of a boolean word (true, yes, on, false, no, off in any letter case).
