@@ -81,6 +81,7 @@ load_options read_load_options(const Ucl& options) {
     load_options result;
     result.try_missing = flag_option(options, "try", false);
     result.key = text_option(options, "key");
+    if (result.key && result.key->empty()) result.key.reset(); // no name to store the file at
     if (const auto target = text_option(options, "target")) {
         result.target = equals_ignoring_case(*target, "string") ? load_target::string
                         : equals_ignoring_case(*target, "int")  ? load_target::integer

@@ -33,7 +33,7 @@ enum class load_target { string, integer, nothing };
 // The options of .load.
 struct load_options {
     bool try_missing = false;       // a missing file is skipped
-    std::optional<std::string> key; // where the value goes; required
+    std::optional<std::string> key; // where the value goes; required, never empty
     load_target target = load_target::string;
     bool escape = false; // the text is stored with JSON escapes
     int priority = 0;    // of the loaded value, 0 to 15
@@ -43,7 +43,8 @@ struct load_options {
 // and so are values of another type than the option takes.
 include_options read_include_options(const Ucl& options, bool try_default, bool sign_default);
 
-// The .load options in `options`; unknown options and values of another type are ignored.
+// The .load options in `options`; unknown options and values of another type are ignored, and an
+// empty key counts as none.
 load_options read_load_options(const Ucl& options);
 
 // The priority that a .priority argument writes: a decimal integer, optionally signed and led

@@ -101,6 +101,7 @@ TEST(LoadOptions, KeyTargetEscapeAndPriority) {
     EXPECT_EQ(ucl::read_load_options(options_of("target=\"float\"")).target,
               ucl::load_target::nothing);
     EXPECT_FALSE(ucl::read_load_options(options_of("key=5")).key.has_value());
+    EXPECT_FALSE(ucl::read_load_options(options_of("key=\"\"")).key.has_value());
 }
 
 TEST(PriorityArgument, DecimalIntegersKeptToFourBits) {
