@@ -10,12 +10,23 @@ std::string trim_ascii(const std::string& text) {
     return std::string(trim_ascii_space(text));
 }
 
-// Appends "+spam" to the local part before the first "@" unless that part already holds it.
+// True for a local part written as a quoted string: it ends with the closing quote of one.
+bool is_quoted(const std::string& local) {
+    return local.size() >= 2 && local.back() == '"' && local.find('"') < local.size() - 1;
+}
+
+// Puts "+spam" in front of the "@" that opens the domain, the last one, unless the local part
+// before it already holds the tag. With further "@" in front (a quoted local part such as
+// "john@home", a source route such as @relay:u) a quoted local part gets the tag inside its
+// closing quote, so that the mailbox stays the same one; an address with a single "@" gets it
+// right before that "@", as ever.
 std::string add_spam_tag(const std::string& address) {
-    const auto at = address.find('@');
+    const auto at = address.rfind('@');
     const auto local = address.substr(0, at);
     if (local.find("+spam") != std::string::npos) return address;
-    return local + "+spam" + address.substr(at);
+    const bool several = address.find('@') != at;
+    const auto tag_at = several && is_quoted(local) ? at - 1 : at;
+    return address.substr(0, tag_at) + "+spam" + address.substr(tag_at);
 }
 
 // One recipient in its "+spam" form.
