@@ -1,5 +1,6 @@
-// Header edits from the scanner's milter block: removals with their continuation lines and
-// additions at line indexes, worked out on a list of lines and stored only when all succeeded.
+// Header edits from the scanner's reply: the milter block's removals with their continuation
+// lines and additions at line indexes, and the new Subject of "rewrite subject", worked out on a
+// list of lines and stored only when all succeeded.
 #include "utils/milter_headers.hpp"
 
 #include "utils/ascii_text.hpp"
@@ -59,6 +60,13 @@ bool is_removed(const std::string& line, const ptree& remove) {
     return false;
 }
 
+// The index of the first line after the header that opens at `i`: past its continuation lines.
+std::size_t end_of_header(const line_list& lines, std::size_t i) {
+    for (++i; i < lines.size() && continues_header(lines[i]);)
+        ++i;
+    return i;
+}
+
 // The lines of `lines` without the removed headers and their continuation lines.
 line_list remove_headers(const line_list& lines, const ptree& remove) {
     line_list kept;
@@ -68,8 +76,7 @@ line_list remove_headers(const line_list& lines, const ptree& remove) {
             kept.push_back(lines[i++]);
             continue;
         }
-        for (++i; i < lines.size() && continues_header(lines[i]);)
-            ++i;
+        i = end_of_header(lines, i);
     }
     if (kept.empty()) kept.emplace_back();
     return kept;
@@ -102,13 +109,14 @@ void check_field_name(const std::string& name) {
 }
 
 // Throws unless every line break in the folded value is a fold: followed by a space or a tab.
-void check_folded_value(const std::string& name, const std::string& folded) {
+// `source` names the member of the reply that the value came from.
+void check_folded_value(const std::string& name, const std::string& folded, const char* source) {
     for (std::size_t i = 0; i < folded.size(); ++i) {
         if (folded[i] != '\r' && folded[i] != '\n') continue;
         if (folded[i] == '\r' && i + 1 < folded.size() && folded[i + 1] == '\n') continue;
         if (i + 1 < folded.size() && (folded[i + 1] == ' ' || folded[i + 1] == '\t')) continue;
-        throw std::runtime_error("Header value in add_headers breaks the header block: \"" +
-                                 printable(name) + "\"");
+        throw std::runtime_error(std::string("Header value in ") + source +
+                                 " breaks the header block: \"" + printable(name) + "\"");
     }
 }
 
@@ -132,15 +140,43 @@ int read_order(const ptree& node) {
     return *order;
 }
 
-// The header line of one add_headers entry, paired with its order, in document order.
-std::pair<int, std::string> header_line(const std::string& name, const ptree& entry,
-                                        const newline_style& style) {
+// The header line for `name` (already checked) and `value`, paired with its order.
+std::pair<int, std::string> header_line(const std::string& name, const std::string& value,
+                                        int order, const newline_style& style) {
+    const auto folded = fold_value(name, value, style.fold_kind);
+    check_folded_value(name, folded, "add_headers");
+    return {order, name + ": " + folded + style.line_end};
+}
+
+// The header line of an object entry: its "value", then its "order".
+std::pair<int, std::string> object_header_line(const std::string& name, const ptree& entry,
+                                               const newline_style& style) {
     check_field_name(name);
     const auto value = entry.get<std::string>("value");
-    const int order = read_order(entry.get_child("order"));
-    const auto folded = fold_value(name, value, style.fold_kind);
-    check_folded_value(name, folded);
-    return {order, name + ": " + folded + style.line_end};
+    return header_line(name, value, read_order(entry.get_child("order")), style);
+}
+
+// An array entry: members, all without a name, that are the array's elements.
+bool is_array(const ptree& entry) {
+    return !entry.empty() &&
+           std::all_of(entry.begin(), entry.end(), [](const auto& m) { return m.first.empty(); });
+}
+
+// Appends the header lines of one add_headers entry in document order. An object gives one; an
+// array (a name added more than once, as for two DKIM signatures) one per element, each read as
+// an object; a plain string one at order -1, the place Rspamd leaves to the filter. An entry
+// with neither members nor text ({}, [] and "" alike in the tree) is an object without "value".
+void collect_header_lines(std::vector<std::pair<int, std::string>>& lines, const std::string& name,
+                          const ptree& entry, const newline_style& style) {
+    if (entry.empty() && !entry.data().empty()) {
+        check_field_name(name);
+        lines.push_back(header_line(name, entry.data(), -1, style));
+    } else if (is_array(entry)) {
+        for (const auto& element : entry)
+            lines.push_back(object_header_line(name, element.second, style));
+    } else {
+        lines.push_back(object_header_line(name, entry, style));
+    }
 }
 
 // Inserts `line` at the index of `order`, at most in front of the blank line that ends the
@@ -166,7 +202,7 @@ void add_headers(line_list& lines, const ptree& add, bool has_blank_line,
                  const newline_style& style) {
     std::vector<std::pair<int, std::string>> headers;
     for (const auto& [name, entry] : add)
-        headers.push_back(header_line(name, entry, style));
+        collect_header_lines(headers, name, entry, style);
     std::stable_sort(headers.begin(), headers.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     for (auto& [order, line] : headers) {
@@ -174,14 +210,51 @@ void add_headers(line_list& lines, const ptree& add, bool has_blank_line,
     }
 }
 
+// The header block of `mail` split at every line feed, the carriage returns kept.
+line_list split_lines(const MailData& mail) {
+    line_list lines;
+    boost::algorithm::split(lines, mail.headers, boost::algorithm::is_any_of("\n"));
+    return lines;
+}
+
+// The lines with the first Subject header (and its continuation lines) replaced by `line` in its
+// place and every other Subject header dropped; `line` on top when there is none.
+line_list with_subject_line(const line_list& lines, std::string line) {
+    line_list kept;
+    kept.reserve(lines.size() + 1);
+    bool replaced = false;
+    for (std::size_t i = 0; i < lines.size();) {
+        const bool subject = starts_header(lines[i]) &&
+                             boost::algorithm::iequals(lines[i].substr(0, lines[i].find(':')),
+                                                       "Subject", std::locale::classic());
+        if (!subject) {
+            kept.push_back(lines[i++]);
+            continue;
+        }
+        if (!replaced) kept.push_back(std::move(line));
+        replaced = true;
+        i = end_of_header(lines, i);
+    }
+    if (!replaced) kept.insert(kept.begin(), std::move(line));
+    return kept;
+}
+
 } // namespace
+
+void replace_subject(MailData& mail, const std::string& subject) {
+    const auto style = style_of(mail.newline_type);
+    const std::string name = "Subject";
+    const auto folded = fold_value(name, subject, style.fold_kind);
+    check_folded_value(name, folded, "subject");
+    const auto lines = with_subject_line(split_lines(mail), name + ": " + folded + style.line_end);
+    mail.headers = boost::algorithm::join(lines, "\n");
+}
 
 void apply_milter_headers(MailData& mail, const ptree& milter) {
     const auto style = style_of(mail.newline_type);
     const bool has_blank_line =
         mail.headers.ends_with("\r\n\r\n") || mail.headers.ends_with("\n\n");
-    line_list lines;
-    boost::algorithm::split(lines, mail.headers, boost::algorithm::is_any_of("\n"));
+    line_list lines = split_lines(mail);
     if (const auto remove = milter.get_child_optional("remove_headers")) {
         lines = remove_headers(lines, *remove);
     }

@@ -138,6 +138,31 @@ const std::vector<edit_case> edit_cases = {
          R"(", "order": 0}, "N": {"value": "v", "order": 1}}})",
      "X-Long: one two three four five six seven eight nine ten eleven\n\ttwelve "
      "thirteen\nN: v\nA: 1\nB: 2\n\n"},
+    {"array_adds_one_header_per_element", lf_mail,
+     R"({"add_headers": {"DKIM-Signature": [{"value": "a", "order": 1}, )"
+     R"({"value": "b", "order": 2}]}})",
+     "A: 1\nDKIM-Signature: a\nDKIM-Signature: b\nB: 2\n\tmore of B\nC: 3\n\n"},
+    {"array_elements_same_order_as_entries_of_one_name", lf_mail,
+     R"({"add_headers": {"D": [{"value": "1", "order": 1}, {"value": "2", "order": 1}]}})",
+     "A: 1\nD: 2\nD: 1\nB: 2\n\tmore of B\nC: 3\n\n"},
+    {"array_sorted_with_other_entries", "A: 1\nB: 2\n\n",
+     R"({"add_headers": {"N": {"value": "n", "order": 1}, )"
+     R"("D": [{"value": "late", "order": 9}, {"value": "early", "order": 0}]}})",
+     "D: early\nN: n\nA: 1\nB: 2\nD: late\n\n"},
+    {"array_elements_folded_crlf", "A: 1\r\n\r\n",
+     R"({"add_headers": {"X-Long": [{"value": ")" + long_value + R"(", "order": 1}]}})",
+     "A: 1\r\nX-Long: one two three four five six seven eight nine ten eleven\r\n\ttwelve "
+     "thirteen\r\n\r\n"},
+    {"string_entry_at_top", crlf_mail, R"({"add_headers": {"X-Spam": "Yes"}})",
+     "X-Spam: Yes\r\nA: 1\r\nB: 2\r\n  more of B\r\nC: 3\r\n\r\n"},
+    {"string_entry_sorted_before_order_zero", "A: 1\n\n",
+     R"({"add_headers": {"N": {"value": "n", "order": 0}, "S": "s"}})", "N: n\nS: s\nA: 1\n\n"},
+    {"string_entry_folded_lf", "A: 1\n\n",
+     R"({"add_headers": {"X-Long": ")" + long_value + R"("}})",
+     "X-Long: one two three four five six seven eight nine ten eleven\n\ttwelve "
+     "thirteen\nA: 1\n\n"},
+    {"number_entry_as_its_text", "A: 1\n\n", R"({"add_headers": {"X-Score": 7.5}})",
+     "X-Score: 7.5\nA: 1\n\n"},
     {"no_blank_line_continuation_at_end", "A: 1\r\n more",
      R"({"add_headers": {"N": {"value": "v", "order": 1}}})", "A: 1\r\n more\r\nN: v\r\n"},
 };
@@ -180,6 +205,21 @@ const std::vector<fault_case> fault_cases = {
      "conversion of data to type \"int\" failed"},
     {"order_past_32_bits", valid_start + R"("N": {"value": "v", "order": 2147483648}}})",
      "conversion of data to type \"int\" failed"},
+    {"array_element_without_value",
+     valid_start + R"("N": [{"value": "v", "order": 1}, {"order": 2}]}})", "No such node (value)"},
+    {"array_element_without_order", valid_start + R"("N": [{"value": "v"}]}})",
+     "No such node (order)"},
+    {"array_element_string", valid_start + R"("N": ["v"]}})", "No such node (value)"},
+    {"array_element_bad_order", valid_start + R"("N": [{"value": "v", "order": "x"}]}})",
+     "conversion of data to type \"int\" failed"},
+    {"empty_array_like_empty_object", valid_start + R"("N": []}})", "No such node (value)"},
+    {"empty_string_like_empty_object", valid_start + R"("N": ""}})", "No such node (value)"},
+    {"string_entry_bad_name", valid_start + R"("X Y": "v"}})",
+     "Invalid header name in add_headers: \"X Y\""},
+    {"array_bad_name", valid_start + R"("X Y": [{"value": "v", "order": 1}]}})",
+     "Invalid header name in add_headers: \"X Y\""},
+    {"string_entry_breaks_block", valid_start + R"("N": "a\n \nBcc: x"}})",
+     "Header value in add_headers breaks the header block: \"N\""},
     {"empty_name", valid_start + R"("": {"value": "v", "order": 1}}})",
      "Invalid header name in add_headers: \"\""},
     {"name_with_line_break", valid_start + R"("X\r\nBcc: a@b": {"value": "v", "order": 1}}})",
@@ -232,6 +272,87 @@ TEST(milter_fault_kinds, property_tree_errors_keep_their_types) {
     EXPECT_THROW(apply_milter_headers(
                      mail, milter_block(R"({"add_headers": {":": {"value": "", "order": 0}}})")),
                  std::runtime_error);
+}
+
+// One message, a new subject, and the header block it must give.
+struct subject_case {
+    const char* name;
+    std::string message;
+    std::string subject;
+    std::string headers;
+};
+
+const std::vector<subject_case> subject_cases = {
+    {"replaced_in_place_with_continuation_crlf",
+     "A: 1\r\nSubject: old\r\n  more of it\r\nB: 2\r\n\r\nbody\r\n", "*** SPAM *** old",
+     "A: 1\r\nSubject: *** SPAM *** old\r\nB: 2\r\n\r\n"},
+    {"replaced_in_place_lf", "A: 1\nSubject: old\n\tmore\nB: 2\n\nbody\n", "new",
+     "A: 1\nSubject: new\nB: 2\n\n"},
+    {"last_before_blank_line_keeps_it_crlf", "Subject: old\r\n more\r\n\r\nbody", "new",
+     "Subject: new\r\n\r\n"},
+    {"other_subjects_removed_any_case",
+     "subject: a\nX: 1\nSUBJECT: b\n\tmore\nY: 2\nSubject: c\n\n", "new",
+     "Subject: new\nX: 1\nY: 2\n\n"},
+    {"none_gets_one_on_top", "A: 1\r\nB: 2\r\n\r\nbody\r\n", "new",
+     "Subject: new\r\nA: 1\r\nB: 2\r\n\r\n"},
+    {"name_with_blank_before_colon_is_another", "Subject : x\nA: 1\n\n", "new",
+     "Subject: new\nSubject : x\nA: 1\n\n"},
+    {"longer_name_is_another", "Subjects: x\nA: 1\n\n", "new",
+     "Subject: new\nSubjects: x\nA: 1\n\n"},
+    {"subject_in_body_untouched", "A: 1\n\nSubject: body\n", "new", "Subject: new\nA: 1\n\n"},
+    {"empty_header_block", "", "new", "Subject: new\r\n"},
+    {"folded_crlf", "Subject: old\r\n\r\n", long_value,
+     "Subject: one two three four five six seven eight nine ten eleven\r\n\ttwelve "
+     "thirteen\r\n\r\n"},
+    {"bare_line_break_becomes_fold_lf", "Subject: old\n\n", "a\nBcc: x",
+     "Subject: a\n\tBcc: x\n\n"},
+};
+
+class subject_edit : public testing::TestWithParam<subject_case> {};
+
+TEST_P(subject_edit, gives_exact_header_block) {
+    const auto& c = GetParam();
+    MailData mail = MailData::from_raw(std::string(c.message));
+    const std::string body(mail.body);
+    replace_subject(mail, c.subject);
+    EXPECT_EQ(mail.headers, c.headers);
+    EXPECT_EQ(mail.body, body);
+    EXPECT_EQ(mail.to_string(), c.headers + body);
+}
+
+INSTANTIATE_TEST_SUITE_P(cases, subject_edit, testing::ValuesIn(subject_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(subject_edit_fold, is_the_fold_of_an_added_header) {
+    for (const int newline_type : {1, 0}) {
+        for (const std::string& value : {long_value + ", " + long_value, std::string(90, 'x'),
+                                         "a; b;\tc " + long_value + "\r\n d"}) {
+            MailData added = MailData::from_raw("A: 1\r\n\r\n");
+            added.newline_type = newline_type;
+            ptree milter;
+            milter.put("add_headers.Subject.value", value);
+            milter.put("add_headers.Subject.order", 0);
+            apply_milter_headers(added, milter);
+            MailData replaced = MailData::from_raw("Subject: x\r\n y\r\nA: 1\r\n\r\n");
+            replaced.newline_type = newline_type;
+            replace_subject(replaced, value);
+            EXPECT_EQ(replaced.headers, added.headers) << value;
+        }
+    }
+}
+
+TEST(subject_edit_fault, line_break_that_ends_the_block_throws_and_changes_nothing) {
+    const std::string text = "Subject: old\r\nA: 1\r\n\r\nbody\r\n";
+    MailData mail = MailData::from_raw(std::string(text));
+    try {
+        replace_subject(mail, "\"a\nBcc: x\"");
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Header value in subject breaks the header block: \"Subject\"");
+    }
+    EXPECT_EQ(mail.headers, "Subject: old\r\nA: 1\r\n\r\n");
+    EXPECT_EQ(mail.to_string(), text);
 }
 
 TEST(milter_body, edits_never_touch_the_body) {
