@@ -7,6 +7,7 @@
 #include <utility>
 
 #include <boost/asio/buffer.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/asio/read_until.hpp>
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
@@ -21,10 +22,10 @@ smtp_client_base<Socket>::smtp_client_base(boost::asio::io_context& io_context,
                                            const MailData& message, const XForwardData& xforward,
                                            DeliveryCallback completion)
     : io_context_(io_context), config_(config), sender_(sender), recipients_(recipients),
-      mail_data_(message), xforward_(xforward), callback_(std::move(completion)) {}
+      mail_data_(message), xforward_(xforward), callback_(std::move(completion)),
+      quit_timer_(io_context) {}
 
 template <typename Socket> void smtp_client_base<Socket>::read_response() {
-    if (end_if_abandoned()) return;
     // Lines already buffered (the rest of a multi-line reply) are taken without a read each.
     for (auto length = buffered_line_length(); length != 0; length = buffered_line_length()) {
         if (on_line(take_line(length))) return;
@@ -32,8 +33,7 @@ template <typename Socket> void smtp_client_base<Socket>::read_response() {
     auto self = this->shared_from_this();
     boost::asio::async_read_until(get_socket(), response_buffer_, '\n',
                                   [self](const boost::system::error_code& ec, std::size_t length) {
-                                      if (self->end_if_abandoned()) return;
-                                      if (ec) return self->on_read_error(ec);
+                                      if (!self->proceed("read", ec)) return;
                                       if (!self->on_line(self->take_line(length)))
                                           self->read_response();
                                   });
@@ -70,17 +70,40 @@ template <typename Socket> void smtp_client_base<Socket>::write_rest() {
 template <typename Socket>
 void smtp_client_base<Socket>::on_written(const boost::system::error_code& ec, std::size_t length) {
     written_ += length;
-    const bool whole = written_ == write_buffer_.size();
-    if (whole && state_ == MessageSent) end_of_data_written_ = true;
-    if (end_if_abandoned()) return;
-    if (ec) return on_write_error(ec);
-    if (!whole) return write_rest();
+    if (!proceed("write", ec)) return;
+    if (written_ != write_buffer_.size()) return write_rest();
     read_response();
 }
 
+template <typename Socket>
+bool smtp_client_base<Socket>::proceed(std::string_view step, const boost::system::error_code& ec) {
+    if (delivery_ == delivery_state::giving_up) {
+        if (!message_written()) {
+            give_up();
+            return false;
+        }
+        delivery_ = delivery_state::running; // the final "." went out before the give-up
+    }
+    if (!ec) return true;
+    if (delivery_ == delivery_state::ended) {
+        // Only the QUIT after an accepted message runs now; its failure changes nothing.
+        spdlog::debug("SMTP Client ({}) {} failed: {}", get_client_type(), step, ec.message());
+        quit_failed(ec == boost::asio::error::operation_aborted
+                        ? fmt::format("no answer within {} seconds", quit_answer_wait.count())
+                        : ec.message());
+        return false;
+    }
+    fail(step, ec.message());
+    return false;
+}
+
+template <typename Socket> bool smtp_client_base<Socket>::message_written() const {
+    return state_ > MessageSent || (state_ == MessageSent && written_ == write_buffer_.size());
+}
+
 template <typename Socket> void smtp_client_base<Socket>::abandon() {
-    if (state_ == Finished || end_of_data_written_ || abandoning_) return;
-    abandoning_ = true;
+    if (delivery_ != delivery_state::running || message_written()) return;
+    delivery_ = delivery_state::giving_up;
     boost::system::error_code ignored;
     // The pending operation ends at once and its completion ends the delivery. A message being
     // written may have gone out whole meanwhile: its write is only cancelled, not cut off, so
@@ -92,26 +115,32 @@ template <typename Socket> void smtp_client_base<Socket>::abandon() {
     }
 }
 
-template <typename Socket> bool smtp_client_base<Socket>::end_if_abandoned() {
-    if (!abandoning_ || end_of_data_written_ || state_ == Finished) return false;
-    abandoned_ = true;
+template <typename Socket> void smtp_client_base<Socket>::give_up() {
     spdlog::warn("SMTP Client ({}) delivery abandoned before the end of data: the LMTP session "
                  "has closed",
                  get_client_type());
     boost::system::error_code ignored;
     get_socket().close(ignored);
-    finish(false);
-    return true;
+    report(false);
 }
 
-template <typename Socket> void smtp_client_base<Socket>::fail(std::string_view message) {
-    if (end_if_abandoned()) return; // the failure is the abandon's doing
+template <typename Socket>
+void smtp_client_base<Socket>::fail(std::string_view step, std::string_view error) {
+    spdlog::error("SMTP Client ({}) {} failed: {}", get_client_type(), step, error);
+    finish(false);
+}
+
+template <typename Socket> void smtp_client_base<Socket>::fail_dialogue(std::string_view message) {
     spdlog::error("{}", message);
     finish(false);
 }
 
 template <typename Socket> void smtp_client_base<Socket>::finish(bool delivered) {
-    state_ = Finished;
+    delivery_ = delivery_state::ended;
+    report(delivered);
+}
+
+template <typename Socket> void smtp_client_base<Socket>::report(bool delivered) {
     auto callback = std::move(callback_);
     callback_ = nullptr;
     if (callback) callback(delivered);
@@ -125,24 +154,6 @@ template <typename Socket> std::string smtp_client_base<Socket>::take_line(std::
     return line;
 }
 
-template <typename Socket>
-void smtp_client_base<Socket>::on_read_error(const boost::system::error_code& ec) {
-    if (state_ == QuitSent) {
-        spdlog::debug("SMTP Client ({}) read failed: {}", get_client_type(), ec.message());
-        return on_quit_failed();
-    }
-    fail(fmt::format("SMTP Client ({}) read failed: {}", get_client_type(), ec.message()));
-}
-
-template <typename Socket>
-void smtp_client_base<Socket>::on_write_error(const boost::system::error_code& ec) {
-    if (state_ == QuitSent) {
-        spdlog::debug("SMTP Client ({}) write failed: {}", get_client_type(), ec.message());
-        return on_quit_failed();
-    }
-    fail(fmt::format("SMTP Client ({}) write failed: {}", get_client_type(), ec.message()));
-}
-
 template <typename Socket> bool smtp_client_base<Socket>::on_line(const std::string& line) {
     spdlog::debug("S: {}", line);
     if (state_ == EhloSent && announces_xforward(line)) xforward_supported_ = true;
@@ -152,11 +163,10 @@ template <typename Socket> bool smtp_client_base<Socket>::on_line(const std::str
 }
 
 template <typename Socket> void smtp_client_base<Socket>::on_reply(const std::string& line) {
-    if (state_ == Finished) return;
+    if (state_ == QuitSent) return on_quit_answer(line);
     const auto expected = expectation_of(static_cast<smtp_state>(state_));
     if (reply_begins_with(line, expected.code)) return on_accepted();
-    if (state_ == QuitSent) return on_quit_failed();
-    fail(expected.failure);
+    fail_dialogue(expected.failure);
 }
 
 template <typename Socket> void smtp_client_base<Socket>::on_accepted() {
@@ -178,17 +188,27 @@ template <typename Socket> void smtp_client_base<Socket>::on_accepted() {
     case DataSent:
         return send_message();
     case MessageSent:
+        // The mail server has queued the message: that is the outcome, whatever becomes of QUIT.
+        finish(true);
         return send_quit();
-    case QuitSent:
-        return finish(true);
     default:
         return;
     }
 }
 
-template <typename Socket> void smtp_client_base<Socket>::on_quit_failed() {
-    spdlog::warn("QUIT failed");
-    finish(true);
+template <typename Socket> void smtp_client_base<Socket>::on_quit_answer(const std::string& line) {
+    if (!reply_begins_with(line, expectation_of(QuitSent).code)) return quit_failed(line);
+    end_quit();
+}
+
+template <typename Socket> void smtp_client_base<Socket>::quit_failed(std::string_view reason) {
+    spdlog::warn("QUIT failed: {}", reason);
+    end_quit();
+}
+
+template <typename Socket> void smtp_client_base<Socket>::end_quit() {
+    state_ = Finished;
+    quit_timer_.cancel();
 }
 
 template <typename Socket> void smtp_client_base<Socket>::send_ehlo() {
@@ -209,7 +229,7 @@ template <typename Socket> void smtp_client_base<Socket>::send_mail_from() {
 }
 
 template <typename Socket> void smtp_client_base<Socket>::send_rcpt_to() {
-    if (recipients_.empty()) return fail(expectation_of(RcptToSent).failure); // nobody to name
+    if (recipients_.empty()) return fail_dialogue(expectation_of(RcptToSent).failure); // nobody
     write_message("RCPT TO:" + bracket_address(recipients_.front()));
 }
 
@@ -228,6 +248,14 @@ template <typename Socket> void smtp_client_base<Socket>::send_message() {
 
 template <typename Socket> void smtp_client_base<Socket>::send_quit() {
     state_ = QuitSent;
+    // A server that never answers would hold the connection: it is closed after the wait, and
+    // the pending operation ends with it.
+    quit_timer_.expires_after(quit_answer_wait);
+    quit_timer_.async_wait([self = this->shared_from_this()](const boost::system::error_code& ec) {
+        if (ec) return; // the answer came, or the exchange failed, first
+        boost::system::error_code ignored;
+        self->get_socket().close(ignored);
+    });
     write_message("QUIT");
 }
 

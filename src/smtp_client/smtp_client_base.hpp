@@ -2,6 +2,7 @@
 // from the greeting to QUIT; the transports derive from it and make the connection.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/streambuf.hpp>
 #include <boost/system/error_code.hpp>
 
@@ -18,6 +20,17 @@
 #include "smtp_client/smtp_client.hpp"
 #include "smtp_client/smtp_dialogue.hpp"
 #include "utils/mail_data.hpp"
+
+// Where a delivery stands for its caller.
+enum class delivery_state : std::uint8_t {
+    running,   // the dialogue goes on and its outcome is not reported yet
+    giving_up, // `abandon` came before the final "."; the next completion reports failure
+    ended,     // the outcome is reported; only the QUIT after an accepted message may go on
+};
+
+// How long the answer to QUIT is waited for once the message is accepted; then the connection
+// closes.
+inline constexpr std::chrono::seconds quit_answer_wait{5};
 
 // One delivery to the mail server over a connected `Socket`; owned by its pending operations.
 template <typename Socket>
@@ -50,16 +63,17 @@ class smtp_client_base : public std::enable_shared_from_this<smtp_client_base<So
 
     // Gives the delivery up unless its final "." is written; the next completion ends it.
     void abandon() override;
-    bool abandoned() const override { return abandoned_; }
+    bool abandoned() const override { return delivery_ == delivery_state::giving_up; }
 
   protected:
-    // Ends a delivery given up before its final "." was written: logs it, closes the connection
-    // and reports failure. False when the delivery goes on.
-    bool end_if_abandoned();
-    // Logs `message` at error level and reports failure.
-    void fail(std::string_view message);
-    // Reports the outcome to the caller, once; nothing is started afterwards.
-    void finish(bool delivered);
+    // Whether the completion of `step` goes on. It does not once the delivery is given up (which
+    // ends here) or after an I/O failure, which is logged and reported here.
+    bool proceed(std::string_view step, const boost::system::error_code& ec);
+    // Logs "SMTP Client (<transport>) <step> failed: <error>" and reports failure.
+    void fail(std::string_view step, std::string_view error);
+    // Logs `message` at error level and reports failure: a reply the dialogue does not expect,
+    // or a step that cannot be taken.
+    void fail_dialogue(std::string_view message);
 
     boost::asio::io_context& io_context_;
     const Config& config_;
@@ -80,10 +94,6 @@ class smtp_client_base : public std::enable_shared_from_this<smtp_client_base<So
     void on_written(const boost::system::error_code& ec, std::size_t length);
     // Takes the first line of `response_buffer_`, `length` bytes with its line feed, trimmed.
     std::string take_line(std::size_t length);
-    // Follows a failed read: the delivery fails, unless the message was already accepted.
-    void on_read_error(const boost::system::error_code& ec);
-    // Follows a failed write: the delivery fails, unless the message was already accepted.
-    void on_write_error(const boost::system::error_code& ec);
     // Follows one reply line: false for a continuation line, else judges the reply (true).
     bool on_line(const std::string& line);
     // The length of the first buffered line with its line feed, or 0 when none is whole.
@@ -92,8 +102,21 @@ class smtp_client_base : public std::enable_shared_from_this<smtp_client_base<So
     void on_reply(const std::string& line);
     // Follows an accepted reply: sends the command that the state calls for next.
     void on_accepted();
-    // Ends a delivery whose message was accepted but whose QUIT was not answered by "221".
-    void on_quit_failed();
+    // Whether the message with its final "." has been handed to the socket whole.
+    bool message_written() const;
+    // Ends a delivery given up before its final "." was written: logs it, closes the connection
+    // and reports failure.
+    void give_up();
+    // Ends the delivery with its outcome; the QUIT after an accepted message may still go on.
+    void finish(bool delivered);
+    // Calls the completion with the outcome, once.
+    void report(bool delivered);
+    // Follows the answer to QUIT, which nothing depends on.
+    void on_quit_answer(const std::string& line);
+    // Logs a QUIT that was not answered with "221", with `reason`, and ends the connection.
+    void quit_failed(std::string_view reason);
+    // Ends the exchange after QUIT: nothing is pending any more and the connection closes.
+    void end_quit();
 
     void send_ehlo();
     void send_xforward();
@@ -101,12 +124,11 @@ class smtp_client_base : public std::enable_shared_from_this<smtp_client_base<So
     void send_rcpt_to(); // for the first entry of `recipients_`
     void send_data();
     void send_message(); // the dot-stuffed message text
-    void send_quit();
+    void send_quit();    // and waits `quit_answer_wait` at most for its answer
 
-    std::size_t written_ = 0;          // bytes of `write_buffer_` written so far
-    bool end_of_data_written_ = false; // the message with its final "." is on the wire
-    bool abandoning_ = false;          // `abandon` was called before the final "."
-    bool abandoned_ = false;           // the delivery ended because of it
+    std::size_t written_ = 0; // bytes of `write_buffer_` written so far
+    delivery_state delivery_ = delivery_state::running;
+    boost::asio::steady_timer quit_timer_; // bounds the wait for the answer to QUIT
 };
 
 extern template class smtp_client_base<boost::asio::ip::tcp::socket>;

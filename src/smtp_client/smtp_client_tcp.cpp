@@ -24,18 +24,17 @@ void smtp_client_tcp::connect_to_server() {
     resolve_host(io_context_, resolver_, config_.forward_host, config_.forward_port,
                  [self](const boost::system::error_code& ec,
                         boost::asio::ip::tcp::resolver::results_type results) {
-                     if (ec) return self->fail("SMTP Client (TCP) resolve failed: " + ec.message());
+                     if (!self->proceed("resolve", ec)) return;
                      self->on_resolve(std::move(results));
                  });
 }
 
 void smtp_client_tcp::on_resolve(boost::asio::ip::tcp::resolver::results_type results) {
-    if (end_if_abandoned()) return;
     auto self = std::static_pointer_cast<smtp_client_tcp>(shared_from_this());
     boost::asio::async_connect(
         socket_, results,
         [self](const boost::system::error_code& ec, const boost::asio::ip::tcp::endpoint&) {
-            if (ec) return self->fail("SMTP Client (TCP) connect failed: " + ec.message());
+            if (!self->proceed("connect", ec)) return;
             // Each command goes out in one write; without Nagle's delay the tail of a large
             // message does not wait for the server's delayed acknowledgement. A failure only
             // costs speed.

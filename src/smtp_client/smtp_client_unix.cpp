@@ -18,7 +18,7 @@ smtp_client_unix::smtp_client_unix(boost::asio::io_context& io_context, const Co
       socket_(io_context) {}
 
 void smtp_client_unix::on_resolve(boost::asio::ip::tcp::resolver::results_type) {
-    fail("SMTP Client (Unix): on_resolve called - this should not happen");
+    fail_dialogue("SMTP Client (Unix): on_resolve called - this should not happen");
 }
 
 void smtp_client_unix::connect_to_server() {
@@ -29,12 +29,12 @@ void smtp_client_unix::connect_to_server() {
     } catch (const boost::system::system_error& e) {
         // A path too long for a socket address fails like a connect, later, from the loop.
         boost::asio::post(io_context_, [self, ec = e.code()] {
-            self->fail("SMTP Client (Unix) connect failed: " + ec.message());
+            self->proceed("connect", ec); // an error: logged and reported there
         });
         return;
     }
     socket_.async_connect(endpoint, [self](const boost::system::error_code& ec) {
-        if (ec) return self->fail("SMTP Client (Unix) connect failed: " + ec.message());
+        if (!self->proceed("connect", ec)) return;
         self->read_response();
     });
 }

@@ -1,5 +1,6 @@
 // The LMTP dialogue over loopback TCP and a Unix-domain socket, with no scanner or mail server:
-// greeting, session ids, commands and their replies, pipelining, XFORWARD, the idle time-out.
+// greeting, session ids, commands and their replies, pipelining, XFORWARD, the idle time-out;
+// then the session's end against peers that stall: a scan pending at the stop, a slow QUIT.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
@@ -19,6 +20,8 @@
 
 #include "lmtp_server/session_counter.hpp"
 #include "session_harness.hpp"
+#include "support/fake_mail_server.hpp"
+#include "support/fake_rspamd.hpp"
 #include "support/test_env.hpp"
 
 namespace {
@@ -369,6 +372,63 @@ TEST(UnixSession, GreetsAndLogsLocalAsThePeer) {
     EXPECT_EQ(client.read_lines(6), lhlo_lines);
     EXPECT_EQ(client.read_line(), "221 Bye");
     EXPECT_TRUE(client.at_end());
+}
+
+// A TCP server whose sessions time out after 2 s, scanning with the fake Rspamd and forwarding
+// to the fake mail server.
+class StalledPeer : public testing::Test {
+  protected:
+    StalledPeer() : harness_(loopback(), peer_config()) { harness_.start(); }
+
+    Config peer_config() const {
+        Config config = with_timeout(2);
+        config.rspamd_port = rspamd_.port();
+        config.forward_port = mail_.port();
+        return config;
+    }
+
+    // A greeted client that has sent one transaction to the end of its data.
+    std::unique_ptr<lmtp_client<tcp>> send_transaction(const std::string& name) {
+        auto client = std::make_unique<lmtp_client<tcp>>(harness_.endpoint());
+        EXPECT_EQ(client->greeting(), "220 localhost LMTP server ready");
+        client->send("LHLO mx\r\nMAIL FROM:<" + name +
+                     "@example.org>\r\n"
+                     "RCPT TO:<b@example.org>\r\nDATA\r\n");
+        client->read_lines(lhlo_lines.size() + 3);
+        client->send("Subject: " + name + "\r\n\r\nbody\r\n.\r\n");
+        return client;
+    }
+
+    // Runs one transaction that is scanned and delivered, answered as such.
+    void expect_delivered(const std::string& name) {
+        auto client = send_transaction(name);
+        EXPECT_EQ(client->read_line(), "250 OK: Message accepted for scanning") << name;
+        EXPECT_EQ(client->command("QUIT"), "221 Bye");
+    }
+
+    log_capture log_;
+    test_support::fake_rspamd rspamd_;
+    test_support::fake_mail_server mail_;
+    server_harness<tcp> harness_;
+};
+
+TEST_F(StalledPeer, SlowAnswerToQuitHoldsNeitherTheReplyNorTheDelivery) {
+    test_support::fake_mail_script script;
+    script.quit = test_support::fake_step::delayed("221 2.0.0 Bye\r\n", 4s);
+    mail_.set_script(script);
+    auto client = send_transaction("slow-quit");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client->read_line(5s), "250 OK: Message accepted for scanning");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    EXPECT_EQ(client->command("QUIT"), "221 Bye");
+    EXPECT_TRUE(client->at_end());
+    // The mail server's late "221" is still read; the message went out once.
+    ASSERT_TRUE(mail_.wait_for_closed(1, 8s));
+    EXPECT_EQ(mail_.connections().at(0).commands.back(), "QUIT");
+    EXPECT_EQ(mail_.deliveries().size(), 1u);
+    EXPECT_TRUE(log_.wait_for(level_enum::debug, "S: 221 2.0.0 Bye"));
+    EXPECT_FALSE(log_.contains("QUIT failed"));
+    EXPECT_FALSE(log_.contains("Session timeout"));
 }
 
 } // namespace

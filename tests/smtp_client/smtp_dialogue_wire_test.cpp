@@ -1,14 +1,21 @@
 // The SMTP dialogue of the re-injection client against the scripted fake mail server: the exact
 // bytes on the wire, each refusal, multi-line replies and the answer to QUIT.
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <boost/asio/ip/tcp.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "smtp_client/delivery_fixture.hpp"
+#include "smtp_client/smtp_client_base.hpp"
 #include "smtp_client/smtp_dialogue.hpp"
 #include "support/fake_mail_server.hpp"
 
@@ -337,15 +344,18 @@ TEST_F(dialogue_test, AcceptedMessageIsDeliveredWhateverTheAnswerToQuit) {
     struct quit_case {
         const char* name;
         script_edit edit;
+        const char* reason; // logged after "QUIT failed: "; any when null
     } cases[] = {
-        {"quit_answered_250", [](fake_mail_script& s) { s.quit = "250 2.0.0 what\r\n"; }},
-        {"quit_refused", [](fake_mail_script& s) { s.quit = "554 5.5.1 no\r\n"; }},
+        {"quit_answered_250", [](fake_mail_script& s) { s.quit = "250 2.0.0 what\r\n"; },
+         "250 2.0.0 what"},
+        {"quit_refused", [](fake_mail_script& s) { s.quit = "554 5.5.1 no\r\n"; }, "554 5.5.1 no"},
         {"closed_instead_of_answering_quit",
-         [](fake_mail_script& s) { s.quit = fake_step::close(); }},
+         [](fake_mail_script& s) { s.quit = fake_step::close(); }, "End of file"},
         {"closed_right_after_accepting",
          [](fake_mail_script& s) {
              s.message = fake_step::answer_then_close("250 2.0.0 Ok: queued as 4F00D\r\n");
-         }},
+         },
+         nullptr}, // end of file, or a reset after QUIT reached the closed connection
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -354,11 +364,100 @@ TEST_F(dialogue_test, AcceptedMessageIsDeliveredWhateverTheAnswerToQuit) {
         fake_mail_server server(script);
 
         EXPECT_EQ(deliver(tcp_config(server.port()), delivery{}), true);
-        EXPECT_THAT(log(), HasSubstr("[warning] QUIT failed\n"));
+        const std::string failed = "[warning] QUIT failed: ";
+        EXPECT_THAT(log(), HasSubstr(c.reason ? failed + c.reason + "\n" : failed));
         EXPECT_THAT(log(), Not(HasSubstr("[error]")));
         EXPECT_EQ(server.deliveries().size(), 1u);
         log_.str("");
     }
+}
+
+// The descriptors this process has open.
+long open_descriptors() {
+    long count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
+// A delivery started on the fixture's loop, with the time its completion came and its flag.
+struct timed_delivery {
+    std::weak_ptr<::delivery> client;
+    std::optional<bool> delivered;
+    std::chrono::steady_clock::duration took{}; // from the start to the completion
+};
+
+// Starts `d` with `config`; the completion records its flag and its time and stops the loop.
+std::shared_ptr<timed_delivery> start_timed(boost::asio::io_context& io_context,
+                                            const Config& config, const delivery& d) {
+    auto outcome = std::make_shared<timed_delivery>();
+    const auto start = std::chrono::steady_clock::now();
+    outcome->client = send_email(io_context, config, d.sender, d.recipients,
+                                 MailData::from_raw(std::string(d.text)), d.xforward,
+                                 [&io_context, outcome, start](bool delivered) {
+                                     outcome->delivered = delivered;
+                                     outcome->took = std::chrono::steady_clock::now() - start;
+                                     io_context.stop();
+                                 });
+    return outcome;
+}
+
+TEST_F(dialogue_test, SuccessComesAtTheAnswerToTheFinalDotAndQuitIsStillAnswered) {
+    fake_mail_script script;
+    script.quit = fake_step::delayed("221 2.0.0 Bye\r\n", 4s); // within the wait for it
+    fake_mail_server server(script);
+    const auto outcome = start_timed(io_context_, tcp_config(server.port()), delivery{});
+    run_io();
+    EXPECT_EQ(outcome->delivered, true);
+    EXPECT_LT(outcome->took, 500ms) << "the completion waited for the answer to QUIT";
+    EXPECT_EQ(server.deliveries().size(), 1u);
+
+    // The client lives on for the answer, logs it and is gone right after it.
+    EXPECT_FALSE(outcome->client.expired());
+    const auto start = std::chrono::steady_clock::now();
+    io_context_.restart();
+    io_context_.run_for(8s); // returns when the client is gone
+    EXPECT_TRUE(io_context_.stopped());
+    EXPECT_GT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_TRUE(outcome->client.expired());
+    EXPECT_THAT(log(), HasSubstr("[debug] S: 221 2.0.0 Bye\n"));
+    EXPECT_THAT(log(), Not(HasSubstr("QUIT failed")));
+    EXPECT_TRUE(server.wait_for_closed(1, 2s));
+    EXPECT_EQ(server.connections().at(0).commands.back(), "QUIT");
+}
+
+TEST_F(dialogue_test, QuitNeverAnsweredHoldsNoDescriptorAfterTheBoundedWait) {
+    fake_mail_script script;
+    script.quit = fake_step::silence();
+    fake_mail_server server(script);
+    {
+        // The loop's own descriptors (its reactor) come with its first socket.
+        boost::asio::ip::tcp::socket first(io_context_);
+        first.open(boost::asio::ip::tcp::v4());
+    }
+    const long before = open_descriptors();
+    const auto outcome = start_timed(io_context_, tcp_config(server.port()), delivery{});
+    run_io();
+    EXPECT_EQ(outcome->delivered, true);
+    EXPECT_LT(outcome->took, 500ms);
+
+    const auto start = std::chrono::steady_clock::now();
+    io_context_.restart();
+    io_context_.run_for(quit_answer_wait + 3s); // returns when the client is gone
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(io_context_.stopped()) << "the client still waits for the answer to QUIT";
+    EXPECT_GT(waited, quit_answer_wait - 1s);
+    EXPECT_LT(waited, quit_answer_wait + 1s);
+    EXPECT_TRUE(outcome->client.expired());
+    EXPECT_THAT(log(), HasSubstr("[warning] QUIT failed: no answer within " +
+                                 std::to_string(quit_answer_wait.count()) + " seconds\n"));
+    EXPECT_THAT(log(), Not(HasSubstr("[error]")));
+    EXPECT_TRUE(server.wait_for_closed(1, 2s)) << "the client did not close its connection";
+    // The fake closes its side once it has seen the client's close.
+    for (int i = 0; i < 100 && open_descriptors() != before; ++i)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(open_descriptors(), before) << "descriptors open after the delivery";
+    EXPECT_EQ(server.deliveries().size(), 1u);
 }
 
 TEST_F(dialogue_test, TakesALineAlreadyReceivedWithoutWaiting) {
