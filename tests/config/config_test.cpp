@@ -1,11 +1,10 @@
 // Tests of `load_config`: configuration texts and the record each gives, the messages it logs,
 // its two failures and the shipped quillgate.conf.
 #include "config/config.hpp"
+#include "support/log_capture.hpp"
 #include "support/test_env.hpp"
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 
 #include <functional>
 #include <sstream>
@@ -44,16 +43,6 @@ Config defaults() {
 // Captures what the default logger writes, as "[level] message" lines, for one test.
 class LoadConfig : public testing::Test {
   protected:
-    void SetUp() override {
-        previous_ = spdlog::default_logger();
-        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(log_);
-        auto logger = std::make_shared<spdlog::logger>("config_test", sink);
-        logger->set_pattern("[%l] %v");
-        logger->set_level(spdlog::level::trace);
-        spdlog::set_default_logger(logger);
-    }
-    void TearDown() override { spdlog::set_default_logger(previous_); }
-
     // Loads `text` written to a file of the temporary directory.
     Config load_text(const std::string& text) {
         const std::string path = dir_.file("quillgate.conf");
@@ -62,8 +51,7 @@ class LoadConfig : public testing::Test {
     }
 
     temp_dir dir_;
-    std::ostringstream log_;
-    std::shared_ptr<spdlog::logger> previous_;
+    test_support::log_capture log_;
 };
 
 // A configuration text, how its record differs from the defaults, and what it logs.
@@ -85,7 +73,7 @@ TEST_P(ConfigText, GivesRecord) {
     Config expected = defaults();
     if (GetParam().expect) GetParam().expect(expected);
     EXPECT_EQ(record_text(load_text(GetParam().text)), record_text(expected)) << GetParam().text;
-    EXPECT_EQ(log_.str(), GetParam().log);
+    EXPECT_EQ(log_.text(), GetParam().log);
 }
 
 const std::string invalid_empty =
@@ -243,7 +231,7 @@ TEST_F(LoadConfig, MissingFileThrowsAndLogsOnce) {
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), "Could not open config file: " + path);
     }
-    EXPECT_EQ(log_.str(),
+    EXPECT_EQ(log_.text(),
               "[error] Error loading configuration: Could not open config file: " + path + "\n");
 }
 
@@ -257,12 +245,12 @@ TEST_F(LoadConfig, ParseErrorThrowsWithTheReadersText) {
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), message);
     }
-    EXPECT_EQ(log_.str(), "[error] Error loading configuration: " + message + "\n");
+    EXPECT_EQ(log_.text(), "[error] Error loading configuration: " + message + "\n");
 }
 
 TEST_F(LoadConfig, UnreadableFileThrowsAndLogs) {
     EXPECT_THROW(load_config(dir_.path().string()), std::exception);
-    EXPECT_EQ(log_.str().rfind("[error] Error loading configuration: ", 0), 0u) << log_.str();
+    EXPECT_EQ(log_.text().rfind("[error] Error loading configuration: ", 0), 0u) << log_.text();
 }
 
 TEST_F(LoadConfig, UclAndJsonGiveEqualRecords) {
@@ -290,7 +278,7 @@ action { on_reject = accept }
     EXPECT_EQ(from_json.socket_user, "postfix");
     EXPECT_EQ(from_json.timeout_seconds, 60);
     EXPECT_EQ(from_json.log_level, 3);
-    EXPECT_EQ(log_.str(), "");
+    EXPECT_EQ(log_.text(), "");
 }
 
 TEST_F(LoadConfig, ShippedConfiguration) {
@@ -304,7 +292,7 @@ TEST_F(LoadConfig, ShippedConfiguration) {
     expected.retention_days = 7;
     const std::string path = std::string(test_support::source_dir()) + "/quillgate.conf";
     EXPECT_EQ(record_text(load_config(path)), record_text(expected));
-    EXPECT_EQ(log_.str(), "");
+    EXPECT_EQ(log_.text(), "");
 }
 
 } // namespace

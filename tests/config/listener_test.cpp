@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "config/listener.hpp"
-#include "main/log_capture.hpp"
+#include "support/log_capture.hpp"
 #include "support/test_env.hpp"
 
 namespace {

@@ -10,7 +10,8 @@
 
 #include "config/process_config.hpp"
 #include "config/signals.hpp"
-#include "main/log_capture.hpp"
+#include "support/log_capture.hpp"
+#include "support/loop_watchdog.hpp"
 #include "support/test_env.hpp"
 
 namespace {
@@ -42,8 +43,7 @@ class SignalWatch : public testing::Test {
             for (int signal_number : signals)
                 std::raise(signal_number);
         });
-        io_context_.run_for(5s);
-        EXPECT_TRUE(io_context_.stopped()) << "the loop was not stopped within 5 s";
+        test_support::run_with_watchdog(io_context_, 5s);
     }
 
     // The three lines of a reload that fails with `reason`.

@@ -3,13 +3,15 @@
 #pragma once
 
 #include <algorithm>
+#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "main/daemon_process.hpp"
+#include "support/daemon_process.hpp"
+#include "support/line_client.hpp"
 
 namespace test_support {
 
