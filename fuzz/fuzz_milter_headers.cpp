@@ -1,6 +1,7 @@
 // Fuzz target for the scanner's header edits: a message and a milter block, both built from the
 // input, go through apply_milter_headers, which must return or throw, never touch the body,
-// leave the message unchanged when it throws, and give the header block the edit rules give.
+// leave the message unchanged when it throws, and give the header block the edit rules give;
+// then, for some inputs, a new subject goes through replace_subject with the same checks.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -63,6 +64,17 @@ std::string order_value(FuzzedDataProvider& input) {
     }
 }
 
+// An add_headers object entry as JSON text, its keys sometimes missing.
+std::string entry_object(FuzzedDataProvider& input) {
+    std::string json = "{";
+    const bool has_value = input.ConsumeProbability<float>() < 0.9f;
+    if (has_value) json += "\"value\":" + json_string(input.ConsumeRandomLengthString(200));
+    if (input.ConsumeProbability<float>() < 0.9f) {
+        json += (has_value ? "," : "") + std::string("\"order\":") + order_value(input);
+    }
+    return json + "}";
+}
+
 // A milter block as JSON text: remove_headers names and add_headers entries from the input,
 // each key sometimes missing or of another JSON type.
 std::string milter_json(FuzzedDataProvider& input) {
@@ -83,13 +95,23 @@ std::string milter_json(FuzzedDataProvider& input) {
         json += "\"add_headers\":{";
         const int count = input.ConsumeIntegralInRange(0, 4);
         for (int i = 0; i < count; ++i) {
-            json += (i ? "," : "") + json_string(input.ConsumeRandomLengthString(24)) + ":{";
-            const bool has_value = input.ConsumeProbability<float>() < 0.9f;
-            if (has_value) json += "\"value\":" + json_string(input.ConsumeRandomLengthString(200));
-            if (input.ConsumeProbability<float>() < 0.9f) {
-                json += (has_value ? "," : "") + std::string("\"order\":") + order_value(input);
+            json += (i ? "," : "") + json_string(input.ConsumeRandomLengthString(24)) + ":";
+            switch (input.ConsumeIntegralInRange(0, 5)) {
+            case 0:
+                json += json_string(input.ConsumeRandomLengthString(200));
+                break;
+            case 1: {
+                json += "[";
+                const int elements = input.ConsumeIntegralInRange(0, 3);
+                for (int e = 0; e < elements; ++e)
+                    json += (e ? "," : "") + entry_object(input);
+                json += "]";
+                break;
             }
-            json += "}";
+            default:
+                json += entry_object(input);
+                break;
+            }
         }
         json += "}";
     }
@@ -173,16 +195,68 @@ bool breaks_block(const std::string& folded) {
     return false;
 }
 
-// The header block that the edit rules give for a block that ends with its blank line, or
-// nothing when the edit must fail.
-std::optional<std::string> reference_edit(const MailData& mail, const ptree& milter) {
+// `value` folded for the header `name`, or nothing when the result would break the block.
+std::optional<std::string> folded_value(const std::string& name, const std::string& value,
+                                        bool crlf) {
+    GString* folded_text = rspamd_header_value_fold(
+        name.data(), name.size(), value.data(), value.size(), 75,
+        crlf ? RSPAMD_TASK_NEWLINES_CRLF : RSPAMD_TASK_NEWLINES_LF, nullptr);
+    const std::string folded(folded_text->str, folded_text->len);
+    g_string_free(folded_text, TRUE);
+    if (breaks_block(folded)) return std::nullopt;
+    return folded;
+}
+
+// The lines of a header block, split at every line feed.
+std::vector<std::string> split_lines(const std::string& headers) {
     std::vector<std::string> lines;
     std::size_t start = 0;
-    for (auto end = mail.headers.find('\n');; end = mail.headers.find('\n', start)) {
-        lines.push_back(mail.headers.substr(start, end == std::string::npos ? end : end - start));
+    for (auto end = headers.find('\n');; end = headers.find('\n', start)) {
+        lines.push_back(headers.substr(start, end == std::string::npos ? end : end - start));
         if (end == std::string::npos) break;
         start = end + 1;
     }
+    return lines;
+}
+
+// The lines joined with line feeds.
+std::string join_lines(const std::vector<std::string>& lines) {
+    std::string joined;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        joined += (i ? "\n" : "") + lines[i];
+    return joined;
+}
+
+// The header block with the new subject: the first Subject header and its continuation lines
+// replaced in place, the others dropped, the new one on top when there was none; nothing when
+// the folded subject would break the block.
+std::optional<std::string> reference_subject(const MailData& mail, const std::string& subject) {
+    const bool crlf = mail.newline_type == 1;
+    const auto folded = folded_value("Subject", subject, crlf);
+    if (!folded) return std::nullopt;
+    const std::string line = "Subject: " + *folded + (crlf ? "\r" : "");
+    const auto lines = split_lines(mail.headers);
+    std::vector<std::string> kept;
+    bool replaced = false;
+    for (std::size_t i = 0; i < lines.size();) {
+        if (!opens_header(lines[i]) ||
+            !same_name(lines[i].substr(0, lines[i].find(':')), "Subject")) {
+            kept.push_back(lines[i++]);
+            continue;
+        }
+        if (!replaced) kept.push_back(line);
+        replaced = true;
+        for (++i; i < lines.size() && continues_field(lines[i]);)
+            ++i;
+    }
+    if (!replaced) kept.insert(kept.begin(), line);
+    return join_lines(kept);
+}
+
+// The header block that the edit rules give for a block that ends with its blank line, or
+// nothing when the edit must fail.
+std::optional<std::string> reference_edit(const MailData& mail, const ptree& milter) {
+    std::vector<std::string> lines = split_lines(mail.headers);
     if (const auto remove = milter.get_child_optional("remove_headers")) {
         std::vector<std::string> kept;
         for (std::size_t i = 0; i < lines.size();) {
@@ -206,18 +280,35 @@ std::optional<std::string> reference_edit(const MailData& mail, const ptree& mil
         const bool crlf = mail.newline_type == 1;
         std::vector<std::pair<int, std::string>> added;
         for (const auto& [name, entry] : *add) {
-            const auto value = entry.get_optional<std::string>("value");
-            const auto order_node = entry.get_child_optional("order");
-            if (!value || !order_node || refused_name(name)) return std::nullopt;
-            const auto order = order_node->get_value_optional<int>();
-            if (!order) return std::nullopt;
-            GString* folded_text = rspamd_header_value_fold(
-                name.data(), name.size(), value->data(), value->size(), 75,
-                crlf ? RSPAMD_TASK_NEWLINES_CRLF : RSPAMD_TASK_NEWLINES_LF, nullptr);
-            const std::string folded(folded_text->str, folded_text->len);
-            g_string_free(folded_text, TRUE);
-            if (breaks_block(folded)) return std::nullopt;
-            added.emplace_back(*order, name + ": " + folded + (crlf ? "\r" : ""));
+            if (refused_name(name)) return std::nullopt;
+            // A plain string is added at order -1; an array's elements, all without names, are
+            // entries of this name one by one; anything else is one object entry.
+            if (entry.empty() && !entry.data().empty()) {
+                const auto folded = folded_value(name, entry.data(), crlf);
+                if (!folded) return std::nullopt;
+                added.emplace_back(-1, name + ": " + *folded + (crlf ? "\r" : ""));
+                continue;
+            }
+            std::vector<const ptree*> objects;
+            bool array = !entry.empty();
+            for (const auto& member : entry)
+                array = array && member.first.empty();
+            if (array) {
+                for (const auto& member : entry)
+                    objects.push_back(&member.second);
+            } else {
+                objects.push_back(&entry);
+            }
+            for (const ptree* object : objects) {
+                const auto value = object->get_optional<std::string>("value");
+                const auto order_node = object->get_child_optional("order");
+                if (!value || !order_node) return std::nullopt;
+                const auto order = order_node->get_value_optional<int>();
+                if (!order) return std::nullopt;
+                const auto folded = folded_value(name, *value, crlf);
+                if (!folded) return std::nullopt;
+                added.emplace_back(*order, name + ": " + *folded + (crlf ? "\r" : ""));
+            }
         }
         std::stable_sort(added.begin(), added.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -230,16 +321,36 @@ std::optional<std::string> reference_edit(const MailData& mail, const ptree& mil
             lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(index), std::move(line));
         }
     }
-    std::string joined;
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        joined += (i ? "\n" : "") + lines[i];
-    return joined;
+    return join_lines(lines);
+}
+
+// Replaces the subject of `mail` and checks the result against the reference.
+void check_subject(MailData& mail, const std::string& subject) {
+    const snapshot before = take(mail);
+    const auto expected = reference_subject(mail, subject);
+    const std::string expected_text = expected.value_or("");
+    shown_before = &before.headers;
+    shown_after = &mail.headers;
+    shown_expected = &expected_text;
+    try {
+        replace_subject(mail, subject);
+    } catch (const std::exception&) {
+        expect(!expected, "the subject was refused where the rules give a header block");
+        expect(mail.headers == before.headers, "a refused subject changed the header block");
+        return;
+    }
+    expect(expected.has_value(), "the subject was taken where the rules refuse it");
+    expect(mail.headers == *expected, "the block with the subject is not what the rules give");
+    expect(mail.raw == before.raw && mail.body == before.body &&
+               mail.body.data() == before.body_data,
+           "the subject changed the body");
 }
 
 } // namespace
 
-// The input: one byte of flags (bit 0: the rest is raw JSON text), the message text up to the
-// first NUL byte, then the JSON text or the bytes that the milter block is built from.
+// The input: one byte of flags (bit 0: the rest is raw JSON text; bit 1, for a built block: a
+// new subject is taken first and replaced after the edit), the message text up to the first NUL
+// byte, then the JSON text or the bytes that the subject and the milter block are built from.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     const bool raw_json = (data[0] & 1) != 0;
@@ -248,6 +359,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MailData mail = MailData::from_raw(rest.substr(0, end));
     const std::string tail = end == std::string::npos ? std::string() : rest.substr(end + 1);
     FuzzedDataProvider builder(reinterpret_cast<const std::uint8_t*>(tail.data()), tail.size());
+    const bool new_subject = !raw_json && (data[0] & 2) != 0;
+    const std::string subject = new_subject ? builder.ConsumeRandomLengthString(120) : "";
     const std::string json = raw_json ? tail : milter_json(builder);
     ptree milter;
     try {
@@ -301,5 +414,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expect(after.headers.ends_with("\n\n") || after.headers == "\n",
                "the edited block lost its LF blank line");
     }
+    if (new_subject) check_subject(mail, subject);
     return 0;
 }

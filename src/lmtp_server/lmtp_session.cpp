@@ -281,6 +281,7 @@ void lmtp_session<Socket>::forward_message(const boost::property_tree::ptree& re
         if (const auto milter = reply.get_child_optional("milter")) {
             apply_milter_headers(edited, *milter);
         }
+        if (!decision.subject.empty()) replace_subject(edited, decision.subject);
     }
     const MailData& message = decision.edit_headers ? edited : mail_data_;
     forward_ = send_email(io_context_, config_, mail_from_, recipients, message, xforward_,

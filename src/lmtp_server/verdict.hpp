@@ -32,11 +32,14 @@ struct verdict {
     std::string reply;         // the line to answer, or for a forward the line on success
     bool rewrite = false;      // forward to the recipients' "+spam" forms
     bool edit_headers = false; // apply the reply's milter block, when there is one
+    std::string subject{};     // the new Subject of "rewrite subject"; empty: left as it is
 };
 
-// Reads the scanner's reply text as JSON; throws the property tree's parser error.
+// Reads the scanner's reply text as JSON, keeping what the verdict reads; throws the property
+// tree's parser error, also for a reply nested deeper than reply_depth_limit.
 boost::property_tree::ptree parse_scan_reply(const std::string& text);
 
-// Decides by the reply's "action" and, for a reject, its symbols and `reject_action`;
-// throws the property tree's bad-path error when "action" is missing.
+// Decides by the reply's "action" and, for a reject, its symbols and `reject_action`, and for
+// "rewrite subject" takes its "subject"; throws the property tree's bad-path error when "action"
+// is missing.
 verdict decide_verdict(const boost::property_tree::ptree& reply, const std::string& reject_action);

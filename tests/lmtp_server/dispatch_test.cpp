@@ -56,6 +56,30 @@ const std::string edited_message = "X-Spam: yes\r\n"
                                    ".leading dot\r\n"
                                    " blank after dot\r\n";
 
+// The edited message with the subject of `subject_reply`.
+const std::string subject_message = "X-Spam: yes\r\n"
+                                    "Subject: *** SPAM *** hello\r\n"
+                                    "\r\n"
+                                    "body\r\n"
+                                    ".leading dot\r\n"
+                                    " blank after dot\r\n";
+
+// The collected message with a header added twice through an array and one through a string.
+const std::string array_message = "X-Plain: p\r\n"
+                                  "X-Old: 1\r\n"
+                                  "\tcontinued\r\n"
+                                  "Subject: hello\r\n"
+                                  "DKIM-Signature: a=1\r\n"
+                                  "DKIM-Signature: a=2\r\n"
+                                  "\r\n"
+                                  "body\r\n"
+                                  ".leading dot\r\n"
+                                  " blank after dot\r\n";
+
+// A reply nested 60,000 levels deep, which once overran the stack of the JSON reader.
+const std::string deep_reply =
+    R"({"action":"no action","x":)" + std::string(60000, '[') + std::string(60000, ']') + "}";
+
 const std::string milter = R"("milter":{"remove_headers":{"X-Old":1},)"
                            R"("add_headers":{"X-Spam":{"value":"yes","order":0}}})";
 
@@ -234,8 +258,52 @@ const path_case path_cases[] = {
      "250 OK: Message accepted for scanning",
      {"<a@example.org>"},
      &edited_message},
-    {"UnknownActionForwardedUnchanged",
+    {"RewriteSubjectForwardedWithEditsAndSubject",
+     reply_with("rewrite subject", R"(,"subject":"*** SPAM *** hello")"),
+     "reject",
+     {"<a@example.org>"},
+     "250 OK: Message accepted for scanning",
+     {"<a@example.org>"},
+     &subject_message},
+    {"RewriteSubjectWithoutSubjectForwardedWithEdits",
      reply_with("rewrite subject"),
+     "reject",
+     {"<a@example.org>"},
+     "250 OK: Message accepted for scanning",
+     {"<a@example.org>"},
+     &edited_message},
+    {"SubjectIgnoredForOtherActions",
+     reply_with("add header", R"(,"subject":"*** SPAM *** hello")"),
+     "reject",
+     {"<a@example.org>"},
+     "250 OK: Message accepted for scanning",
+     {"<a@example.org>"},
+     &edited_message},
+    {"HeaderArrayAndStringForwarded",
+     R"({"action":"add header","milter":{"add_headers":{"DKIM-Signature":)"
+     R"([{"value":"a=1","order":9},{"value":"a=2","order":9}],"X-Plain":"p"}}})",
+     "reject",
+     {"<a@example.org>"},
+     "250 OK: Message accepted for scanning",
+     {"<a@example.org>"},
+     &array_message},
+    {"ArrayElementWithoutValueNotForwarded",
+     R"({"action":"add header","milter":{"add_headers":{"D":[{"value":"1","order":0},)"
+     R"({"order":0}]}}})",
+     "reject",
+     {"<a@example.org>"},
+     "451 Temporary local problem - could not parse Rspamd response",
+     {},
+     nullptr},
+    {"DeeplyNestedNotForwarded",
+     deep_reply,
+     "reject",
+     {"<a@example.org>"},
+     "451 Temporary local problem - could not parse Rspamd response",
+     {},
+     nullptr},
+    {"UnknownActionForwardedUnchanged",
+     reply_with("rewrite Subject", R"(,"subject":"*** SPAM *** hello")"),
      "reject",
      {"<a@example.org>"},
      "250 OK: Message accepted for scanning",
@@ -326,6 +394,14 @@ TEST_F(Dispatch, QuarantineAndParseFailureAreLogged) {
     EXPECT_TRUE(log_.has(level_enum::err, "Error parsing Rspamd response: No such node (action)"));
 }
 
+TEST_F(Dispatch, DeeplyNestedReplyIsLoggedAsSuch) {
+    rspamd_.push(rspamd_reply::json(deep_reply));
+    auto opened = open();
+    transaction(*opened, {"<a@example.org>"});
+    EXPECT_TRUE(log_.has(level_enum::err, "Error parsing Rspamd response: <unspecified file>(1): "
+                                          "reply nested deeper than 64 levels"));
+}
+
 TEST_F(Dispatch, FailedScanIsATemporaryFailure) {
     rspamd_.push(rspamd_reply::raw_then_close(""));
     auto opened = open();
@@ -377,8 +453,8 @@ TEST_F(Dispatch, ForwardSocketPathTooLongIsAForwardFailure) {
         auto& client = *opened;
         EXPECT_EQ(transaction(client, {"<a@example.org>", "<b@example.org>"}),
                   lines("451 Temporary local problem, could not forward email", 2));
-        EXPECT_TRUE(log_.has(level_enum::err,
-                             "SMTP Client (Unix) connect failed: File name too long"));
+        EXPECT_TRUE(
+            log_.has(level_enum::err, "SMTP Client (Unix) connect failed: File name too long"));
         EXPECT_FALSE(log_.contains("Error parsing Rspamd response"));
         EXPECT_EQ(client.command("QUIT"), "221 Bye");
     }
@@ -403,10 +479,10 @@ const std::string stuffed_lf_message = "X-Old: 1\n"
 // the bytes the scanner and the mail server receive.
 struct wire_case {
     const char* name;
-    std::string data;     // after the "354", final line included
-    std::string reply;    // the scanner's JSON reply
-    std::string scanned;  // the scanner request's body
-    std::string on_wire;  // what the mail server receives after its "354", final line included
+    std::string data;    // after the "354", final line included
+    std::string reply;   // the scanner's JSON reply
+    std::string scanned; // the scanner request's body
+    std::string on_wire; // what the mail server receives after its "354", final line included
 };
 
 // Names the case in test listings.
@@ -417,7 +493,8 @@ void PrintTo(const wire_case& c, std::ostream* out) {
 const wire_case wire_cases[] = {
     {"CrlfMessageByteForByte", stuffed_message + ".\r\n", R"({"action":"no action"})",
      received_message,
-     "X-Old: 1\r\n\tcontinued\r\nSubject: hello\r\n\r\nbody\r\n..leading dot\r\n blank after dot\r\n"
+     "X-Old: 1\r\n\tcontinued\r\nSubject: hello\r\n\r\nbody\r\n..leading dot\r\n blank after "
+     "dot\r\n"
      ".\r\n"},
     {"CrlfMessageWithEdits", stuffed_message + ".\r\n", reply_with("no action"), received_message,
      "X-Spam: yes\r\nSubject: hello\r\n\r\nbody\r\n..leading dot\r\n blank after dot\r\n.\r\n"},

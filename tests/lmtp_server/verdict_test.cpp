@@ -7,6 +7,8 @@
 #include <boost/property_tree/json_parser/error.hpp>
 #include <gtest/gtest.h>
 
+#include "lmtp_server/fast_reply_reader.hpp"
+#include "lmtp_server/reply_reader.hpp"
 #include "lmtp_server/verdict.hpp"
 #include "support/scan_reply_oracle.hpp"
 
@@ -21,6 +23,7 @@ struct verdict_case {
     const char* line;
     bool rewrite;
     bool edit_headers;
+    const char* subject = "";
 };
 
 // Names the case in test listings.
@@ -57,8 +60,18 @@ const verdict_case verdict_cases[] = {
      scanned_reply, false, false},
     {"RejectInOtherCaseForwardsUnchanged", R"({"action":"Reject"})", "reject",
      verdict_kind::forward, scanned_reply, false, false},
-    {"RewriteSubjectUnchanged", R"({"action":"rewrite subject","milter":{}})", "reject",
-     verdict_kind::forward, scanned_reply, false, false},
+    {"RewriteSubjectForwardedWithEdits", R"({"action":"rewrite subject","milter":{}})", "reject",
+     verdict_kind::forward, scanned_reply, false, true},
+    {"RewriteSubjectTakesSubject", R"({"action":"rewrite subject","subject":"*** SPAM *** Hi"})",
+     "reject", verdict_kind::forward, scanned_reply, false, true, "*** SPAM *** Hi"},
+    {"RewriteSubjectEmptySubjectLeavesIt", R"({"action":"rewrite subject","subject":""})", "reject",
+     verdict_kind::forward, scanned_reply, false, true, ""},
+    {"RewriteSubjectObjectSubjectIgnored", R"({"action":"rewrite subject","subject":{"text":"x"}})",
+     "reject", verdict_kind::forward, scanned_reply, false, true, ""},
+    {"SubjectIgnoredForAddHeader", R"({"action":"add header","subject":"x"})", "reject",
+     verdict_kind::forward, scanned_reply, false, true, ""},
+    {"RewriteSubjectInOtherCaseIsUnknown", R"({"action":"Rewrite Subject","subject":"x"})",
+     "reject", verdict_kind::forward, scanned_reply, false, false, ""},
     {"EmptyAction", R"({"action":""})", "reject", verdict_kind::forward, scanned_reply, false,
      false},
     {"ObjectActionCountsAsEmpty", R"({"action":{"x":1}})", "reject", verdict_kind::forward,
@@ -74,6 +87,7 @@ TEST_P(DecideVerdict, FollowsTheDispatchTable) {
     EXPECT_EQ(decision.reply, c.line);
     EXPECT_EQ(decision.rewrite, c.rewrite);
     EXPECT_EQ(decision.edit_headers, c.edit_headers);
+    EXPECT_EQ(decision.subject, c.subject);
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, DecideVerdict, testing::ValuesIn(verdict_cases),
@@ -96,11 +110,35 @@ TEST(DecideVerdict, ThrowsNamingTheMissingAction) {
     }
 }
 
-// parse_scan_reply accepts exactly what read_json accepts, fails with the same text, and keeps
-// of the tree exactly what the verdict reads.
-void expect_same_reading(const std::string& text) {
-    EXPECT_EQ(scan_reply_oracle::difference(text), "") << text;
+// A reader of the reply: each of the paths that parse_scan_reply may take.
+struct reader_case {
+    const char* name;
+    scan_reply_oracle::reader read;
+};
+
+// Names the case in test listings.
+void PrintTo(const reader_case& c, std::ostream* out) {
+    *out << c.name;
 }
+
+const reader_case reader_cases[] = {
+    {"ReadJsonPath", read_reply_with_read_json},
+#ifdef QUILLGATE_FAST_REPLY_READER
+    {"FastPath", read_reply_fast},
+#endif
+};
+
+// Every reader accepts exactly what read_json accepts, fails with the same text, keeps of the
+// tree exactly what the verdict reads, and refuses a reply nested deeper than the bound.
+class ReadScanReply : public testing::TestWithParam<reader_case> {
+  protected:
+    void expect_same_reading(const std::string& text) {
+        EXPECT_EQ(scan_reply_oracle::difference(text, GetParam().read), "") << text;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Readers, ReadScanReply, testing::ValuesIn(reader_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A reply as Rspamd sends it: symbols with options, thresholds, urls, and a milter block.
 const std::string rspamd_reply =
@@ -112,9 +150,9 @@ const std::string rspamd_reply =
     R"("messages":{"smtp_message":"x"},"urls":["example.org"],"emails":[],)"
     R"("message-id":"<id@example.org>","time_real":1.2e-3,"milter":{"add_headers":)"
     R"({"X-Spam":{"value":"Yes","order":0},"X-Spamd-Result":[{"value":"a\tb","order":1}]},)"
-    R"("remove_headers":{"X-Spam":0,"X-Old":-1}},"action":"reject"})";
+    R"("remove_headers":{"X-Spam":0,"X-Old":-1}},"subject":"*** SPAM *** Hi","action":"reject"})";
 
-TEST(ParseScanReply, KeepsWhatTheVerdictReadsAsReadJsonHasIt) {
+TEST_P(ReadScanReply, KeepsWhatTheVerdictReadsAsReadJsonHasIt) {
     const char* const texts[] = {
         R"({})",
         R"([])",
@@ -135,13 +173,15 @@ TEST(ParseScanReply, KeepsWhatTheVerdictReadsAsReadJsonHasIt) {
         R"({"":"x","action":"","milter":{"":{"":""}}})",
         R"({"act\u0069on":"re\u006aect","milter":{"add_headers":{"\u00e9":{"value":"\ud83d\ude00"}}}})",
         R"(  {"action" : "greylist" , "milter" : { "remove_headers" : { "X" : 1 } } }  )",
+        R"({"subject":{"a":[1]},"subject":"s","action":"rewrite subject"})",
+        R"({"milter":{"add_headers":{"D":[{"value":"1","order":1},"x"],"S":"v"}}})",
     };
     for (const char* text : texts)
         expect_same_reading(text);
     expect_same_reading(rspamd_reply);
 }
 
-TEST(ParseScanReply, FailsLikeReadJsonOnEveryCutOfAReply) {
+TEST_P(ReadScanReply, FailsLikeReadJsonOnEveryCutOfAReply) {
     for (std::size_t length = 0; length <= rspamd_reply.size(); ++length) {
         expect_same_reading(rspamd_reply.substr(0, length));
     }
@@ -152,9 +192,9 @@ TEST(ParseScanReply, FailsLikeReadJsonOnEveryCutOfAReply) {
     }
 }
 
-TEST(ParseScanReply, AgreesWithReadJsonOnMutatedReplies) {
+TEST_P(ReadScanReply, AgreesWithReadJsonOnMutatedReplies) {
     std::mt19937 random(20261210);
-    const std::string alphabet = R"({}[]":,\ 0123456789.eE-+ntrufalsQUARANTINEDmiltercio)"
+    const std::string alphabet = R"({}[]":,\ 0123456789.eE-+ntrufalsQUARANTINEDmilterciobj)"
                                  "\x80\xff";
     for (int round = 0; round < 3000 && !HasFailure(); ++round) {
         std::string text = rspamd_reply;
@@ -174,6 +214,55 @@ TEST(ParseScanReply, AgreesWithReadJsonOnMutatedReplies) {
             }
         }
         expect_same_reading(text);
+    }
+}
+
+// parse_scan_reply takes the fast path where it is built, and read_json's elsewhere.
+TEST(ParseScanReply, TakesThePathOfThisBuild) {
+#ifdef QUILLGATE_FAST_REPLY_READER
+    const scan_reply_oracle::reader path = read_reply_fast;
+#else
+    const scan_reply_oracle::reader path = read_reply_with_read_json;
+#endif
+    for (const std::string& text : {rspamd_reply, rspamd_reply.substr(0, 100),
+                                    R"({"action":"x","y":)" + std::string(70, '[')}) {
+        const auto got = scan_reply_oracle::read_with(parse_scan_reply, text);
+        const auto want = scan_reply_oracle::read_with(path, text);
+        EXPECT_EQ(got.tree, want.tree);
+        EXPECT_EQ(got.error, want.error);
+    }
+    EXPECT_EQ(scan_reply_oracle::difference(rspamd_reply), "");
+}
+
+// `depth` arrays opened and closed around a value, as the member "x" of a reply.
+std::string nested(std::size_t depth, const std::string& inside = "1") {
+    return R"({"action":"no action","x":)" + std::string(depth - 1, '[') + inside +
+           std::string(depth - 1, ']') + "}";
+}
+
+TEST_P(ReadScanReply, RefusesNestingDeeperThanTheBound) {
+    const std::string too_deep = "<unspecified file>(1): reply nested deeper than 64 levels";
+    struct {
+        std::string text;
+        std::string error; // empty: read
+    } const cases[] = {
+        {nested(64), ""},
+        {nested(65), too_deep},
+        {nested(60000), too_deep},
+        {nested(64, "{}"), too_deep},
+        {nested(63, R"({"a":"[[[[{{{{"})"), ""},
+        {R"({"s":"\"[[)" + std::string(100, '[') + R"(","action":"x"})", ""},
+        {"{\n\n" + std::string(70, '{'),
+         "<unspecified file>(3): reply nested deeper than 64 levels"},
+        {R"({"action" 1,"x":)" + std::string(100, '['), too_deep},
+        {R"({"action" 1,"x":)" + std::string(10, '['), "<unspecified file>(1): expected ':'"},
+        {std::string(100, ']') + std::string(100, '['), "<unspecified file>(1): expected value"},
+    };
+    for (const auto& c : cases) {
+        const auto got = scan_reply_oracle::read_with(GetParam().read, c.text);
+        EXPECT_EQ(got.error, c.error) << c.text.substr(0, 80);
+        EXPECT_EQ(got.tree.has_value(), c.error.empty()) << c.text.substr(0, 80);
+        expect_same_reading(c.text);
     }
 }
 
