@@ -11,10 +11,12 @@
 #include <boost/asio/post.hpp>
 #include <boost/system/error_code.hpp>
 
-// The one address a numeric host (IPv4 dotted quad or IPv6 text) stands for, with the port, in
-// the form the resolver gives; nullopt for any other host, which is left to the resolver.
+// The one address a numeric host (IPv4 dotted quad or IPv6 text) stands for, with the port, as
+// `resolver` gives it for a numeric host without a lookup; nullopt for any other host, which is
+// left to the resolver's asynchronous lookup.
 std::optional<boost::asio::ip::tcp::resolver::results_type>
-numeric_endpoint(const std::string& host, std::uint16_t port);
+numeric_endpoint(boost::asio::ip::tcp::resolver& resolver, const std::string& host,
+                 std::uint16_t port);
 
 // Resolves `host` and `port` as `resolver.async_resolve` does and calls `handler(error_code,
 // results)` from the event loop, never before returning. A numeric host yields the same single
@@ -23,7 +25,7 @@ numeric_endpoint(const std::string& host, std::uint16_t port);
 template <class Handler>
 void resolve_host(boost::asio::io_context& io_context, boost::asio::ip::tcp::resolver& resolver,
                   const std::string& host, std::uint16_t port, Handler handler) {
-    if (auto results = numeric_endpoint(host, port)) {
+    if (auto results = numeric_endpoint(resolver, host, port)) {
         boost::asio::post(io_context,
                           [handler = std::move(handler), results = std::move(*results)]() mutable {
                               handler(boost::system::error_code(), std::move(results));

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,9 @@ TEST(NumericEndpoint, NumericHostsGiveWhatTheResolverGives) {
     for (const std::string host : {"127.0.0.1", "0.0.0.0", "255.255.255.255", "::1",
                                    "::", "2001:db8::10", "::ffff:192.0.2.1", "fe80::1%1"}) {
         SCOPED_TRACE(host);
-        const auto results = numeric_endpoint(host, 10025);
+        boost::asio::io_context io_context;
+        tcp::resolver resolver(io_context);
+        const auto results = numeric_endpoint(resolver, host, 10025);
         ASSERT_TRUE(results.has_value());
         std::vector<tcp::endpoint> endpoints;
         for (const auto& entry : *results) {
@@ -42,8 +45,10 @@ TEST(NumericEndpoint, NumericHostsGiveWhatTheResolverGives) {
 }
 
 TEST(NumericEndpoint, PortsAtTheEdges) {
+    boost::asio::io_context io_context;
+    tcp::resolver resolver(io_context);
     for (const std::uint16_t port : {0, 1, 65535}) {
-        const auto results = numeric_endpoint("127.0.0.1", port);
+        const auto results = numeric_endpoint(resolver, "127.0.0.1", port);
         ASSERT_TRUE(results.has_value());
         EXPECT_EQ(results->begin()->endpoint().port(), port);
     }
@@ -55,7 +60,9 @@ TEST(NumericEndpoint, EverythingElseIsLeftToTheResolver) {
     for (const std::string host : {"localhost", "", "127.1", "0x7f.0.0.1", "1.2.3.4.5", "[::1]",
                                    " 127.0.0.1", "127.0.0.1 ", "mail.example.org", "::1::"}) {
         SCOPED_TRACE(host);
-        EXPECT_FALSE(numeric_endpoint(host, 25).has_value());
+        boost::asio::io_context io_context;
+        tcp::resolver resolver(io_context);
+        EXPECT_FALSE(numeric_endpoint(resolver, host, 25).has_value());
     }
 }
 
@@ -87,6 +94,30 @@ TEST(ResolveHost, NumericHostCompletesFromTheLoopWithItsAddress) {
     EXPECT_EQ(outcome.calls, 1);
     EXPECT_FALSE(outcome.ec);
     EXPECT_EQ(outcome.endpoints, resolved("::1", 11333));
+}
+
+// The threads of this process.
+std::size_t thread_count() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+// A numeric host needs neither the resolver's thread nor a name service.
+TEST(ResolveHost, NumericHostStartsNoThread) {
+    const std::size_t before = thread_count();
+    const lookup_outcome outcome = resolve_and_run("127.0.0.1", 11333);
+    EXPECT_FALSE(outcome.ec);
+    EXPECT_EQ(thread_count(), before);
+    boost::asio::io_context io_context;
+    tcp::resolver resolver(io_context);
+    bool called = false;
+    resolver.async_resolve("127.1", "25", [&](const auto&, const auto&) { called = true; });
+    io_context.run();
+    EXPECT_TRUE(called);
+    EXPECT_EQ(thread_count(), before + 1) << "the check does not see the resolver's thread";
 }
 
 // "127.1" is no address text for the shortcut, but getaddrinfo reads it without asking any
