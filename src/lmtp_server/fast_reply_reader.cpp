@@ -17,10 +17,9 @@ struct too_deep {};
 
 // Builds the tree from the JSON parser's events, keeping only what the verdict reads: the
 // top-level "action", "milter" and "subject" whole, and the names of the "symbols" with empty
-// values.
-// Every other value is still parsed, and so checked, but not stored: a usual reply with its
-// symbols, options and thresholds would otherwise cost some hundred allocations. What is kept
-// is what the full tree holds: numbers as their text, "null", "true" and "false" as text,
+// values. Every other value is still parsed, and so checked, but not stored: a usual reply with
+// its symbols, options and thresholds would otherwise cost some hundred allocations. What is
+// kept is what the full tree holds: numbers as their text, "null", "true" and "false" as text,
 // array elements under empty names, duplicate names in order.
 class verdict_reply_builder {
   public:
@@ -162,7 +161,9 @@ boost::property_tree::ptree read_reply_fast(const std::string& text) {
                                  std::string());
     } catch (const too_deep&) {
         check_reply_depth(text);
-        throw; // not reached: the check finds the same depth
+        // Not reached, as the check meets the same bracket; the builder's own exception must
+        // not leave this function all the same.
+        throw boost::property_tree::json_parser_error("reply nested too deep", std::string(), 0);
     } catch (const boost::property_tree::json_parser_error&) {
         check_reply_depth(text);
         throw;

@@ -1,1 +1,0 @@
-// An empty translation unit, standing in for a source directory that has no file yet.
