@@ -8,8 +8,9 @@
 #include <boost/version.hpp>
 
 // Boost 1.74, whose json_parser::detail reader and callback protocol this unit was written and
-// tested against. With any other version the public read_json is used (reply_reader.hpp).
-#if BOOST_VERSION >= 107400 && BOOST_VERSION < 107500
+// tested against. With any other version, or when QUILLGATE_PUBLIC_REPLY_READER is defined, the
+// public read_json is used (reply_reader.hpp).
+#if BOOST_VERSION >= 107400 && BOOST_VERSION < 107500 && !defined(QUILLGATE_PUBLIC_REPLY_READER)
 #define QUILLGATE_FAST_REPLY_READER 1
 
 // Reads `text` as read_reply_with_read_json does, giving the same tree and the same errors, in
