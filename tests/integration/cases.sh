@@ -343,6 +343,24 @@ case_quarantine() {
   ! qid_reinjected "$id" >/dev/null || fail "$CASE: the quarantined message was re-injected"
 }
 
+# Mail of signed.example.test is signed with two keys through milter headers: Rspamd adds
+# DKIM-Signature twice (an array in its reply), and both arrive, with every Received header whole.
+case_header_array() {
+  local m id
+  m=$(make_msg signed "$CASE")
+  id=$(msgid_of "$m")
+  swaks_send sender@signed.example.test alice@example.test "$m"
+  expect_delivered alice 1
+  check_mail alice "$m" "${RSPAMD_HEADERS[@]}" --count DKIM-Signature=2 \
+    --header-prefix "DKIM-Signature=v=1; a=rsa-sha256; c=relaxed/relaxed; d=signed.example.test; s=rsa;" \
+    --header-prefix "DKIM-Signature=v=1; a=ed25519-sha256; c=relaxed/relaxed; d=signed.example.test; s=ed25519;"
+  grep -F "id: <$id>" "$T/rspamd/log/rspamd.log" \
+    | grep -F "DKIM_SIGNED(0.00){signed.example.test:s=rsa;signed.example.test:s=ed25519;}" >/dev/null \
+    || fail "$CASE: Rspamd's log does not show <$id> signed with both keys"
+  expect_filter_reply "$id" alice@example.test sent "250 OK: Message accepted for scanning"
+  expect_xforward "$id" alice@example.test
+}
+
 # expect_deferred MSGID REPLY: Postfix keeps the message in its queue with quillgate's reply.
 expect_deferred() {
   wait_for 60 "$CASE: Postfix to defer the message" \
@@ -460,5 +478,6 @@ run_all_cases() {
   run_case bare_line_feeds
   run_case authentication_results
   run_case plain_unix
+  run_case header_array
   quillgate_stop
 }

@@ -1,6 +1,8 @@
-# Helpers of the end-to-end suite: starting and stopping a private Rspamd, a private Postfix
-# instance and quillgate inside the suite's temporary directory, bounded waits, and failure output.
-# Sourced by run.sh, which sets T (the temporary directory), HERE and QUILLGATE.
+# The one set-up of the end-to-end suite and of scripts/demo.sh: entering a private network
+# namespace, writing the configurations of a private Rspamd and a private Postfix instance and
+# starting and stopping them and quillgate inside a temporary directory, bounded waits, and
+# failure output. Sourced by run.sh and demo.sh, which set T (the temporary directory), HERE (this
+# directory), QUILLGATE and the ports P_SMTP, P_REINJECT, P_RSPAMD and P_LMTP.
 
 DOMAIN=example.test
 MAILBOXES=(alice bob carol sender)
@@ -9,6 +11,42 @@ MAILBOXES=(alice bob carol sender)
 PY=$(command -v /usr/bin/python3 || command -v python3)
 
 log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*"; }
+
+# netns_enter NAME SCRIPT ARGS...: unless already inside, checks for root and the tools, then runs
+# SCRIPT again inside a new network namespace (exec; does not return). NAME prefixes the errors.
+netns_enter() {
+  local name=$1 tool
+  shift
+  [ "${QG_E2E_IN_NETNS:-}" = 1 ] && return 0
+  export PATH="$PATH:/usr/sbin:/sbin"
+  [ "$(id -u)" -eq 0 ] || {
+    echo "$name: needs root (it starts Postfix and Rspamd in a private network namespace)" >&2
+    exit 1
+  }
+  for tool in unshare ip postfix postconf postqueue rspamd rspamadm swaks python3; do
+    command -v "$tool" >/dev/null || {
+      echo "$name: $tool is missing (scripts/install-deps.sh installs it)" >&2
+      exit 1
+    }
+  done
+  local why
+  why=$(unshare --net -- true 2>&1) || {
+    echo "$name: cannot create a network namespace (unshare --net: ${why:-failed});" \
+      "in a container this needs CAP_SYS_ADMIN" >&2
+    exit 1
+  }
+  export QG_E2E_IN_NETNS=1
+  exec unshare --net -- bash "$@"
+}
+
+# netns_check NAME: inside the namespace, brings loopback up and makes sure nothing else is there.
+netns_check() {
+  ip link set lo up
+  if ip -o link show | grep -v ": lo:" >/dev/null; then
+    echo "$1: the network namespace has interfaces besides lo" >&2
+    exit 1
+  fi
+}
 
 # Prints the tails of every peer's log, so that a failure shows what each side saw.
 dump_logs() {
@@ -53,13 +91,14 @@ port_closed() { ! port_open "$1"; }
 # ---------------------------------------------------------------------------------------------
 # Rspamd
 
-RSPAMD_CACHE=${QUILLGATE_RSPAMD_CACHE:-/tmp/quillgate-rspamd-dbdir-cache}
+# Where the compiled patterns are kept between runs; empty: nowhere.
+RSPAMD_CACHE=${QUILLGATE_RSPAMD_CACHE-/tmp/quillgate-rspamd-dbdir-cache}
 
 rspamd_setup() {
   local r=$T/rspamd m
   mkdir -p "$r/local/local.d" "$r/local/override.d" "$r/db" "$r/run" "$r/log"
   # A warm DBDIR saves Rspamd about ten seconds of pattern compilation per start.
-  if [ -d "$RSPAMD_CACHE" ]; then
+  if [ -n "$RSPAMD_CACHE" ] && [ -d "$RSPAMD_CACHE" ]; then
     cp -a "$RSPAMD_CACHE/." "$r/db/" 2>/dev/null || true
   fi
   chown -R _rspamd:_rspamd "$r/db" "$r/run" "$r/log"
@@ -85,8 +124,19 @@ skip_local = false;
 skip_authenticated = false;
 use = ["x-spam-status", "remove-spam-flag"];
 EOF
+  [ "${RSPAMD_SUITE_RULES:-yes}" = yes ] && rspamd_suite_rules
+  return 0
+}
+
+# The suite's own rules, thresholds and signing keys; the demo runs without them.
+rspamd_suite_rules() {
+  local r=$T/rspamd
+  # A site that sets a rewrite_subject score gets the action "rewrite subject" between it and
+  # the reject score; Rspamd's reply then carries the new text in "subject". Both scores lie above
+  # the 13 to 14 of the suite's 8-bit message, which stays "add header".
+  printf '%s\n' 'rewrite_subject = 16;' 'reject = 20;' >"$r/local/local.d/actions.conf"
   # A quarantining rule as a site may have one: mail with X-Quarantine-Test is rejected with
-  # the symbol QUARANTINED.
+  # the symbol QUARANTINED. Mail with X-Spam-Test scores 17: "rewrite subject".
   cat >"$r/local/rspamd.local.lua" <<'EOF'
 rspamd_config.QUARANTINED = {
   callback = function(task)
@@ -95,6 +145,35 @@ rspamd_config.QUARANTINED = {
   score = 50.0,
   description = 'Test rule of the quillgate suite: quarantine this message',
   group = 'quillgate_test',
+}
+rspamd_config.QUILLGATE_SPAM_TEST = {
+  callback = function(task)
+    return task:get_header('X-Spam-Test') ~= nil
+  end,
+  score = 17.0,
+  description = 'Test rule of the quillgate suite: score this message as spam',
+  group = 'quillgate_test',
+}
+EOF
+  # Mail of signed.example.test is signed twice (an RSA and an Ed25519 key) through milter
+  # headers, as the README shows: the reply adds DKIM-Signature twice, as an array.
+  mkdir -p "$r/dkim"
+  rspamadm dkim_keygen -t rsa -b 1024 -d signed.example.test -s rsa -k "$r/dkim/rsa.key" \
+    >/dev/null 2>>"$r/log/keygen.out"
+  rspamadm dkim_keygen -t ed25519 -d signed.example.test -s ed25519 -k "$r/dkim/ed25519.key" \
+    >/dev/null 2>>"$r/log/keygen.out"
+  chown -R _rspamd:_rspamd "$r/dkim"
+  cat >"$r/local/local.d/dkim_signing.conf" <<EOF
+use_milter_headers = true;
+try_fallback = false;
+use_esld = false;
+domain {
+  signed.example.test {
+    selectors = [
+      { path = "$r/dkim/rsa.key"; selector = "rsa"; },
+      { path = "$r/dkim/ed25519.key"; selector = "ed25519"; }
+    ];
+  }
 }
 EOF
 }
@@ -145,7 +224,7 @@ rspamd_stop() {
 # Keeps the compiled patterns for the next run; written to a fresh directory and renamed, so
 # that suites running side by side never see a half-written cache.
 rspamd_save_cache() {
-  [ -d "$T/rspamd/db" ] || return 0
+  [ -n "$RSPAMD_CACHE" ] && [ -d "$T/rspamd/db" ] || return 0
   local tmp
   tmp=$(mktemp -d "${RSPAMD_CACHE}.new.XXXXXX") || return 0
   cp -a "$T/rspamd/db/." "$tmp/" 2>/dev/null
@@ -215,6 +294,8 @@ EOF
 }
 
 # postfix_write_master REINJECT: master.cf, with the re-injection smtpd when REINJECT is "yes".
+# PF_LMTP_CACHE=no leaves the quillgate transport as the README's guide has it; the suite has
+# Postfix keep its LMTP connections for 10 s, so that they are reused.
 postfix_write_master() {
   local m=$T/postfix/etc/master.cf
   cat >"$m" <<EOF
@@ -244,9 +325,13 @@ postlog   unix-dgram n  -       n       -       1       postlogd
 quillgate unix  -       -       n       -       4       lmtp
   -o syslog_name=postfix/quillgate
   -o lmtp_send_xforward_command=yes
+EOF
+  if [ "${PF_LMTP_CACHE:-yes}" = yes ]; then
+    cat >>"$m" <<EOF
   -o lmtp_connection_cache_destinations=static:all
   -o lmtp_connection_cache_time_limit=10s
 EOF
+  fi
   if [ "$1" = yes ]; then
     cat >>"$m" <<EOF
 # Re-injection from quillgate: no second filtering, XFORWARD trusted from loopback, and bare

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Test messages and Maildir checks of the end-to-end suite.
 
-  mailtool.py make KIND FILE MESSAGE-ID   write a message with CRLF line ends: plain, gtube, big
+  mailtool.py make KIND FILE MESSAGE-ID   write a message with CRLF line ends: plain, quarantine,
+                                          spam, signed, gtube, big
   mailtool.py send PORT FROM TO[,TO] FILE [--dsn] [--smtputf8]
                                           submit FILE over SMTP; --dsn adds NOTIFY and ORCPT;
                                           an empty FROM is the null sender
@@ -13,6 +14,7 @@
                                           compare a delivered message with the one sent
 """
 import argparse
+import email.utils
 import hashlib
 import os
 import random
@@ -22,12 +24,12 @@ import sys
 GTUBE = "XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X"
 
 
-def headers(msgid, subject, extra=()):
+def headers(msgid, subject, extra=(), date="Thu, 10 Dec 2026 10:00:00 +0000"):
     lines = [
         "From: Sender <sender@example.test>",
         "To: Alice <alice@example.test>, Bob <bob@example.test>",
         f"Subject: {subject}",
-        "Date: Thu, 10 Dec 2026 10:00:00 +0000",
+        f"Date: {date}",
         f"Message-ID: <{msgid}>",
         "MIME-Version: 1.0",
         "Content-Type: text/plain; charset=utf-8",
@@ -62,6 +64,19 @@ def make(kind, msgid):
         # Matched by the suite's Rspamd rule QUARANTINED.
         head = headers(msgid, "Quarantine test", ["X-Quarantine-Test: yes"])
         body = ["This message is to be quarantined."]
+    elif kind == "spam":
+        # Scored 17 by the suite's rule QUILLGATE_SPAM_TEST: "rewrite subject". A sender's forged
+        # verdict headers come with it. Dated now, so that its score does not grow with its age.
+        head = headers(msgid, "Spam test", ["X-Spam: no",
+                                            "X-Spam-Status: No, score=-50 (forged)",
+                                            "X-Spam-Test: yes"],
+                       date=email.utils.formatdate())
+        body = ["This message is to be marked as spam.", ".leading dot"]
+    elif kind == "signed":
+        # From the domain that the suite's Rspamd signs with two keys.
+        head = headers(msgid, "Signed message")
+        head[0] = "From: Sender <sender@signed.example.test>"
+        body = ["This message is to be signed twice."]
     elif kind == "gtube":
         head = headers(msgid, "GTUBE test")
         body = ["This is the GTUBE test message.", "", GTUBE, ""]
@@ -180,8 +195,8 @@ def check(path, original, args):
                         "(a line end was doubled)")
     fields = header_fields(head)
     names = [n.lower() for n, _ in fields]
-    # The sender's headers arrive in their order, apart from the ones Rspamd removes.
-    removed = {h.lower() for h in args.absent}
+    # The sender's headers arrive in their order, apart from the ones Rspamd removes or replaces.
+    removed = {h.lower() for h in args.absent + args.replaced}
     want = [f for f in header_fields(ohead) if f[0].lower() not in removed]
     pos = 0
     for name, lines in want:
@@ -257,6 +272,7 @@ def main():
     c.add_argument("original")
     c.add_argument("--present", action="append", default=[])
     c.add_argument("--absent", action="append", default=[])
+    c.add_argument("--replaced", action="append", default=[])
     c.add_argument("--folded", action="append", default=[])
     c.add_argument("--all-folded", action="append", default=[])
     c.add_argument("--follows", action="append", default=[])

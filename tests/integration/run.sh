@@ -6,22 +6,10 @@ set -Eeuo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
-if [ "${QG_E2E_IN_NETNS:-}" != 1 ]; then
-  export PATH="$PATH:/usr/sbin:/sbin"
-  [ "$(id -u)" -eq 0 ] || { echo "run.sh: needs root (network namespace, Postfix, Rspamd)" >&2; exit 1; }
-  for tool in unshare ip postfix postconf postqueue rspamd swaks python3; do
-    command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (scripts/install-deps.sh)" >&2; exit 1; }
-  done
-  export QG_E2E_IN_NETNS=1
-  exec unshare --net -- bash "$0" "$@"
-fi
-
-ip link set lo up
-# Nothing but loopback may be reachable from here.
-if ip -o link show | grep -v ": lo:" >/dev/null; then
-  echo "run.sh: the network namespace has interfaces besides lo" >&2
-  exit 1
-fi
+# shellcheck source=lib.sh
+. "$HERE/lib.sh"
+netns_enter run.sh "$0" "$@"
+netns_check run.sh
 
 if [ "${1:-}" = --baseline ]; then
   QUILLGATE=""
@@ -32,8 +20,6 @@ fi
 
 T=$(mktemp -d /tmp/quillgate-e2e.XXXXXX)
 chmod 755 "$T"
-# shellcheck source=lib.sh
-. "$HERE/lib.sh"
 # shellcheck source=cases.sh
 . "$HERE/cases.sh"
 
