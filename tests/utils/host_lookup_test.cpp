@@ -47,7 +47,7 @@ TEST(NumericEndpoint, NumericHostsGiveWhatTheResolverGives) {
 TEST(NumericEndpoint, PortsAtTheEdges) {
     boost::asio::io_context io_context;
     tcp::resolver resolver(io_context);
-    for (const std::uint16_t port : {0, 1, 65535}) {
+    for (const std::uint16_t port : {std::uint16_t{0}, std::uint16_t{1}, std::uint16_t{65535}}) {
         const auto results = numeric_endpoint(resolver, "127.0.0.1", port);
         ASSERT_TRUE(results.has_value());
         EXPECT_EQ(results->begin()->endpoint().port(), port);
