@@ -343,6 +343,24 @@ case_quarantine() {
   ! qid_reinjected "$id" >/dev/null || fail "$CASE: the quarantined message was re-injected"
 }
 
+# Scored between the rewrite_subject and the reject score: "rewrite subject". The message is
+# marked like "add header": Rspamd's X-Spam headers replace the sender's forged "X-Spam: no" and
+# "X-Spam-Status: No, score=-50 (forged)", and Rspamd's new Subject replaces the old one in its
+# place.
+case_rewrite_subject() {
+  local m id
+  m=$(make_msg spam "$CASE")
+  id=$(msgid_of "$m")
+  swaks_send sender@remote.test alice@example.test "$m"
+  expect_delivered alice 1
+  check_mail alice "$m" "${RSPAMD_HEADERS[@]}" --replaced X-Spam-Status --replaced Subject \
+    --count X-Spam-Status=1 --header-prefix "X-Spam-Status=Yes, score=" \
+    --header-value "X-Rspamd-Action=rewrite subject" \
+    --count Subject=1 --header-value "Subject=*** SPAM *** Spam test" --follows Subject=To
+  expect_filter_reply "$id" alice@example.test sent "250 OK: Message accepted for scanning"
+  expect_xforward "$id" alice@example.test
+}
+
 # Mail of signed.example.test is signed with two keys through milter headers: Rspamd adds
 # DKIM-Signature twice (an array in its reply), and both arrive, with every Received header whole.
 case_header_array() {
@@ -478,6 +496,7 @@ run_all_cases() {
   run_case bare_line_feeds
   run_case authentication_results
   run_case plain_unix
+  run_case rewrite_subject
   run_case header_array
   quillgate_stop
 }
