@@ -37,10 +37,17 @@ bool is_hex_digit(char c) {
     return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-// Bytes that may begin an unquoted key: ASCII letters and digits, '_' and non-ASCII bytes.
+// The value of a hexadecimal digit.
+unsigned hex_digit_value(char c) {
+    return static_cast<unsigned>(is_digit(c) ? c - '0' : to_lower(c) - 'a' + 10);
+}
+
+// Bytes that may begin an unquoted key: ASCII letters and digits, '_', '/' (a key such as
+// "/path", as the library reads it) and non-ASCII bytes.
 bool is_key_start(char c) {
     const auto byte = static_cast<unsigned char>(c);
-    return is_digit(c) || (c >= 'a' && c <= 'z') || is_upper(c) || c == '_' || byte >= 0x80;
+    return is_digit(c) || (c >= 'a' && c <= 'z') || is_upper(c) || c == '_' || c == '/' ||
+           byte >= 0x80;
 }
 
 // Bytes that may follow in an unquoted key.
@@ -119,6 +126,7 @@ struct number_part {
     std::size_t length = 0; // bytes of `raw` taken by the sign, digits, fraction and exponent
     bool is_float = false;
     bool is_hex = false;
+    bool no_hex_digit = false; // "0x" without a digit, which the UCL library reads as 0
 };
 
 // Finds the sign, digits, fraction and exponent at the start of a word.
@@ -130,9 +138,9 @@ number_part scan_number(std::string_view raw) {
         std::size_t j = i + 2;
         while (j < raw.size() && is_hex_digit(raw[j]))
             ++j;
-        if (j == i + 2) return part;
         part.length = j;
         part.is_hex = true;
+        part.no_hex_digit = j == i + 2;
         return part;
     }
     while (i < raw.size() && is_digit(raw[i]))
@@ -157,13 +165,14 @@ number_part scan_number(std::string_view raw) {
     return part;
 }
 
-// The integer of hexadecimal digits with an optional minus sign; nothing when out of range.
+// The integer of hexadecimal digits (none is 0) with an optional minus sign; nothing when out
+// of range.
 std::optional<std::int64_t> hex_value(std::string_view digits) {
     const bool negative = digits.starts_with('-');
     digits.remove_prefix(negative ? 3 : 2);
     std::uint64_t value = 0;
     for (char c : digits) {
-        const unsigned digit = is_digit(c) ? c - '0' : to_lower(c) - 'a' + 10;
+        const unsigned digit = hex_digit_value(c);
         if (value > (std::numeric_limits<std::uint64_t>::max() >> 4)) return std::nullopt;
         value = (value << 4) | digit;
     }
@@ -171,6 +180,61 @@ std::optional<std::int64_t> hex_value(std::string_view digits) {
     if (value > limit) return std::nullopt;
     if (negative) return static_cast<std::int64_t>(0 - value);
     return static_cast<std::int64_t>(value);
+}
+
+// Appends the code point of the \\u escape at `at` (its four digits checked) to `out`, a pair of
+// surrogate escapes as one code point; returns the bytes read.
+std::size_t append_unicode_escape(std::string_view text, std::size_t at, std::string& out) {
+    auto code_at = [&](std::size_t p) {
+        unsigned code = 0;
+        for (std::size_t i = p + 2; i < p + 6; ++i) {
+            code = code * 16 + hex_digit_value(text[i]);
+        }
+        return code;
+    };
+    auto is_escape = [&](std::size_t p) {
+        if (p + 6 > text.size() || text[p] != '\\' || text[p + 1] != 'u') return false;
+        return std::all_of(text.begin() + static_cast<long>(p) + 2,
+                           text.begin() + static_cast<long>(p) + 6, is_hex_digit);
+    };
+    const unsigned code = code_at(at);
+    if (code >= 0xD800 && code <= 0xDBFF && is_escape(at + 6)) {
+        const unsigned low = code_at(at + 6);
+        if (low >= 0xDC00 && low <= 0xDFFF) {
+            append_utf8(0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00), out);
+            return 12;
+        }
+    }
+    append_utf8(code, out);
+    return 6;
+}
+
+// A value without quotes with its backslash escapes read as the UCL library reads them: the JSON
+// escapes, and any other character with its backslash dropped; a final backslash stays.
+std::string unescaped_atom(std::string_view raw) {
+    std::string out;
+    for (std::size_t i = 0; i < raw.size();) {
+        if (raw[i] != '\\' || i + 1 == raw.size()) {
+            out += raw[i++];
+            continue;
+        }
+        const char c = raw[i + 1];
+        const bool unicode = c == 'u' && i + 6 <= raw.size() &&
+                             std::all_of(raw.begin() + static_cast<long>(i) + 2,
+                                         raw.begin() + static_cast<long>(i) + 6, is_hex_digit);
+        if (unicode) {
+            i += append_unicode_escape(raw, i, out);
+            continue;
+        }
+        out += c == 'n'   ? '\n'
+               : c == 't' ? '\t'
+               : c == 'r' ? '\r'
+               : c == 'b' ? '\b'
+               : c == 'f' ? '\f'
+                          : c;
+        i += 2;
+    }
+    return out;
 }
 
 // The name of a value's type in a message.
@@ -282,7 +346,7 @@ Ucl parser::parse_root() {
     skip_space();
     if (peek() == '[') {
         Ucl items = parse_array();
-        expect_text_end();
+        ignore_text_end();
         return items;
     }
     member_list members;
@@ -307,7 +371,7 @@ void parser::parse_body(member_list& members) {
     enter(open);
     parse_members(members, true, open);
     --depth_;
-    expect_text_end();
+    ignore_text_end();
 }
 
 // Members up to the closing brace (when `braced`, the one at `open`) or the end of the text.
@@ -341,17 +405,39 @@ void parser::parse_members(member_list& members, bool braced, std::size_t open) 
 // One `key = value`, `key: value`, `key value`, `key { ... }` or `key label ... { ... }`.
 void parser::parse_member(member_list& members) {
     const std::size_t start = pos_;
+    const bool quoted = peek() == '"'; // a quoted key may touch its value: "k"1
     std::string key = parse_key();
     const char next = peek();
-    if (!at_end() && next != ' ' && next != '\t' && next != '\r' && next != '=' && next != ':' &&
-        next != '{' && next != '[' && next != '"') {
+    const bool blank = next == ' ' || next == '\t';
+    if (!quoted && !at_end() && next != ' ' && next != '\t' && next != '\r' && next != '=' &&
+        next != ':' && next != '{' && next != '[' && next != '"') {
         fail_expected("'=', ':' or a value after the key '" + key + "'");
+    }
+    while (peek() == ' ' || peek() == '\t' || peek() == '\r')
+        ++pos_;
+    // After a quoted key, or a key and a blank, the library looks for the value on the following
+    // lines, where it takes a '=' or ':' for the start of the value ("k" and "= 1" on the next
+    // line is "= 1").
+    if ((quoted || blank) && peek() == '\n') {
+        skip_space();
+        if (merge_in_place(members, key)) return;
+        const Ucl value = parse_value("after the key '" + key + "'");
+        insert_member(members, std::move(key), value.stamped(priority_, false), start);
+        return expect_value_end(value);
     }
     skip_inline();
     const bool assigned = peek() == '=' || peek() == ':';
     if (assigned) {
         ++pos_;
+        while (peek() == ' ' || peek() == '\t' || peek() == '\r')
+            ++pos_;
+        // `a =`, blanks and a line break at the end of the text is null to the library.
+        const bool line_break = peek() == '\n';
         skip_space();
+        if (line_break && at_end()) {
+            insert_member(members, std::move(key), Ucl::null().stamped(priority_, false), start);
+            return;
+        }
     }
     if (merge_in_place(members, key)) return;
     Ucl value;
@@ -445,10 +531,11 @@ bool parser::starts_labels() const {
     std::size_t p = pos_;
     int labels = 0;
     for (;;) {
-        if (p < text_.size() && text_[p] == '"') {
+        const bool quoted_label = p < text_.size() && text_[p] == '"';
+        if (quoted_label) {
             ++p;
             while (p < text_.size() && text_[p] != '"' && text_[p] != '\n') {
-                p += text_[p] == '\\' ? 2 : 1;
+                p += text_[p] == '\\' ? 2u : 1u;
             }
             if (p >= text_.size() || text_[p] != '"') return false;
             ++p;
@@ -459,6 +546,10 @@ bool parser::starts_labels() const {
             break;
         }
         ++labels;
+        // A word ends at a blank or at the brace: `"k"level"` starts no labels.
+        if (!quoted_label && p < text_.size() && text_[p] != ' ' && text_[p] != '\t' &&
+            text_[p] != '{' && text_[p] != '[')
+            return false;
         while (p < text_.size() && (text_[p] == ' ' || text_[p] == '\t'))
             ++p;
     }
@@ -553,7 +644,8 @@ Ucl parser::parse_array() {
     return Ucl::array(std::move(items));
 }
 
-// A string in double quotes with JSON escapes; `expand` replaces the file variables.
+// A string in double quotes with JSON escapes; `expand` replaces the file variables in the
+// unescaped text, so that an escaped "$" may start one, as in the UCL library.
 std::string parser::parse_double_quoted(bool expand) {
     const std::size_t start = pos_++;
     std::string out;
@@ -564,12 +656,10 @@ std::string parser::parse_double_quoted(bool expand) {
         const char c = peek();
         if (c == '"') {
             ++pos_;
-            return out;
+            return expand ? expand_variables(out) : out;
         }
         if (c == '\\') {
             parse_escape(out);
-        } else if (c == '$' && expand) {
-            pos_ += expand_variable(text_.substr(pos_), out);
         } else {
             out += c;
             ++pos_;
@@ -577,7 +667,8 @@ std::string parser::parse_double_quoted(bool expand) {
     }
 }
 
-// One escape sequence starting at the backslash.
+// One escape sequence starting at the backslash; a backslash before a character that has no
+// escape is dropped ("\\d" is "d"), as the UCL library drops it.
 void parser::parse_escape(std::string& out) {
     const std::size_t start = pos_++;
     const char c = peek();
@@ -607,9 +698,8 @@ void parser::parse_escape(std::string& out) {
     case 'u':
         break;
     default:
-        fail_at(start, "invalid escape: expected one of \\\" \\\\ \\/ \\b \\f \\n \\r \\t "
-                       "\\u after '\\', found " +
-                           found(start + 1));
+        out += c;
+        return;
     }
     unsigned code = parse_hex4();
     if (code >= 0xDC00 && code <= 0xDFFF) {
@@ -634,13 +724,15 @@ unsigned parser::parse_hex4() {
     for (int i = 0; i < 4; ++i) {
         const char c = peek();
         if (at_end() || !is_hex_digit(c)) fail_expected("four hexadecimal digits after \\u");
-        code = code * 16 + (is_digit(c) ? c - '0' : to_lower(c) - 'a' + 10);
+        code = code * 16 + hex_digit_value(c);
         ++pos_;
     }
     return code;
 }
 
-// A string in single quotes: only \' is an escape, line breaks are kept.
+// A string in single quotes: \' is a quote and a backslash before a line break joins the lines;
+// any other backslash stays with the character after it, which it keeps from ending the string
+// ('C:\\' is C:\\), as in the UCL library. Line breaks are kept.
 std::string parser::parse_single_quoted() {
     const std::size_t start = pos_++;
     std::string out;
@@ -651,8 +743,14 @@ std::string parser::parse_single_quoted() {
             ++pos_;
             return out;
         }
-        if (c == '\\' && peek(1) == '\'') {
-            out += '\'';
+        if (c == '\\' && pos_ + 1 < text_.size()) {
+            const char next = peek(1);
+            if (next == '\'') {
+                out += '\'';
+            } else if (next != '\n') {
+                out += c;
+                out += next;
+            }
             pos_ += 2;
         } else {
             out += c;
@@ -709,13 +807,18 @@ Ucl parser::parse_atom() {
     return interpret_atom(scan_atom(), start);
 }
 
-// A value without quotes: up to a line break, ';', ',', a comment or an unbalanced '}' or ']'.
+// A value without quotes: up to a line break, ';', ',', a comment or an unbalanced '}' or ']'; a
+// backslash keeps the byte after it (a line break too) in the value.
 std::string_view parser::scan_atom() {
     const std::size_t start = pos_;
     int braces = 0;
     int brackets = 0;
     while (!at_end()) {
         const char c = peek();
+        if (c == '\\' && pos_ + 1 < text_.size()) {
+            pos_ += 2;
+            continue;
+        }
         if (ends_value(c) || c == '#' || (c == '/' && peek(1) == '*')) break;
         if ((c == '}' && braces == 0) || (c == ']' && brackets == 0)) break;
         if (c == '{') ++braces;
@@ -725,7 +828,8 @@ std::string_view parser::scan_atom() {
         ++pos_;
     }
     std::string_view raw = text_.substr(start, pos_ - start);
-    while (!raw.empty() && is_space(raw.back()))
+    // Trailing blanks go, an escaped one too; an escaped line break stays, as in the library.
+    while (!raw.empty() && is_space(raw.back()) && raw.back() != '\n')
         raw.remove_suffix(1);
     return raw;
 }
@@ -735,10 +839,8 @@ Ucl parser::interpret_atom(std::string_view raw, std::size_t start) {
     if (auto flag = boolean_word(raw)) return Ucl::boolean(*flag);
     if (raw == "null") return Ucl::null();
     const number_part part = scan_number(raw);
-    const suffix* unit = part.length ? find_suffix(raw.substr(part.length)) : nullptr;
-    if (part.length == 0 || (part.length < raw.size() && unit == nullptr)) {
-        return Ucl::string(expand_variables(raw));
-    }
+    if (part.length == 0) return Ucl::string(expand_variables(unescaped_atom(raw)));
+    // Digits that no 64-bit number holds are refused whatever follows them, as in the library.
     const std::string_view digits = raw.substr(0, part.length);
     const std::string out_of_range = "number out of range: expected a value that fits in 64 bits";
     double real = 0;
@@ -755,16 +857,33 @@ Ucl parser::interpret_atom(std::string_view raw, std::size_t start) {
             fail_at(start, out_of_range);
         }
     }
+    const suffix* unit = find_suffix(raw.substr(part.length));
+    if ((part.length < raw.size() && unit == nullptr) ||
+        (part.no_hex_digit && unit == nullptr && digits_follow(start + raw.size()))) {
+        return Ucl::string(expand_variables(unescaped_atom(raw)));
+    }
     if (unit == nullptr) return part.is_float ? Ucl::floating(real) : Ucl::integer(whole);
+    // A time unit after hexadecimal digits is ignored, as in the UCL library.
+    if (part.is_hex && unit->size_factor == 0) return Ucl::integer(whole);
     if (unit->size_factor != 0 && !part.is_float) {
-        std::int64_t product = 0;
-        if (__builtin_mul_overflow(whole, unit->size_factor, &product))
-            fail_at(start, out_of_range);
-        return Ucl::integer(product);
+        // The product wraps around at 64 bits, as in the UCL library.
+        const std::uint64_t product =
+            static_cast<std::uint64_t>(whole) * static_cast<std::uint64_t>(unit->size_factor);
+        return Ucl::integer(static_cast<std::int64_t>(product));
     }
     const double scaled = (part.is_float ? real : static_cast<double>(whole)) * unit->factor;
     if (!std::isfinite(scaled)) fail_at(start, out_of_range);
     return unit->size_factor != 0 ? Ucl::floating(scaled) : Ucl::time(scaled);
+}
+
+// For "0x" without a digit: true when the UCL library, which looks for the digits past blanks
+// and line breaks, finds them at `end` or a "/" that it cannot end the number with, and so
+// reads the value as the text "0x".
+bool parser::digits_follow(std::size_t end) const {
+    while (end < text_.size() && (is_space(text_[end]) || text_[end] == '\v' || text_[end] == '\f'))
+        ++end;
+    if (end < text_.size() && (text_[end] == '+' || text_[end] == '-')) ++end;
+    return end < text_.size() && (is_hex_digit(text_[end]) || text_[end] == '/');
 }
 
 // A macro: its name, an optional `(name=value, ...)` list of options and its argument.
@@ -773,13 +892,22 @@ void parser::parse_macro(member_list& members) {
     while (!at_end() && (is_key_start(peek()) || peek() == '-'))
         ++pos_;
     const std::string name(text_.substr(start, pos_ - start));
-    if (std::find(macro_names.begin(), macro_names.end(), name) == macro_names.end()) {
+    const bool known = std::find(macro_names.begin(), macro_names.end(), name) != macro_names.end();
+    // As in the library, a macro other than .load with no argument before the end of the text
+    // does nothing; an unknown one only where the text ends right after its name.
+    const std::size_t after_name = pos_;
+    skip_space();
+    if (at_end() && name != ".load" && (known || after_name == text_.size())) return;
+    pos_ = after_name;
+    if (!known) {
         fail_at(start, "unknown macro '" + name +
                            "': expected .include, .try_include, .includes, .priority, .load or "
                            ".inherit");
     }
     skip_inline();
     const Ucl options = peek() == '(' ? parse_macro_options(name) : Ucl::object({});
+    skip_space();
+    if (name != ".load" && at_end()) return;
     if (name == ".priority") {
         const std::string text = parse_macro_argument(name, "a priority");
         const auto priority = priority_of_text(text);
@@ -1004,27 +1132,33 @@ void parser::inherit_macro(const std::string& section, std::size_t start, member
     }
 }
 
-// After a value: a separator, a line break, a closing brace or bracket, or the end of the text.
+// After a value: a separator, a line break, a closing brace or bracket, the end of the text, or
+// a block comment, which separates like a line break in the UCL library (`a = "x" /* c */ b = 2`).
 void parser::expect_value_end(const Ucl& value) {
-    skip_inline();
+    bool block_comment = false;
+    while (!at_end()) {
+        if (is_space(peek()) && peek() != '\n') {
+            ++pos_;
+            continue;
+        }
+        if (peek() == '/' && peek(1) == '*') block_comment = true;
+        if (!skip_comment()) break;
+    }
     const char c = peek();
-    if (at_end() || ends_value(c) || c == '}' || c == ']') return;
+    if (at_end() || ends_value(c) || c == '}' || c == ']' || block_comment) return;
     if (value.type() == Type::object || value.type() == Type::array) return;
     fail_expected("',', ';' or a line break after the value");
 }
 
-// After the closing brace or bracket of the top level only separators may follow.
-void parser::expect_text_end() {
-    for (;;) {
-        skip_space();
-        if (peek() != ',' && peek() != ';') break;
-        ++pos_;
-    }
-    if (!at_end()) fail_expected("the end of the text after the top-level value");
+// The closing brace or bracket of the top level ends the reading, as in the UCL library: what
+// follows it (a second "}" at the end of a JSON file, say) is not read.
+void parser::ignore_text_end() {
+    pos_ = text_.size();
 }
 
-// Replaces the variable at the start of `rest` ($$, $NAME, ${NAME}); returns the bytes read.
-std::size_t parser::expand_variable(std::string_view rest, std::string& out) const {
+// Replaces the variable at the start of `rest` ($$, $NAME, ${NAME}); returns the bytes read and
+// sets `named` when a file variable was replaced.
+std::size_t parser::expand_variable(std::string_view rest, std::string& out, bool& named) const {
     if (rest.starts_with("$$")) {
         out += '$';
         return 2;
@@ -1038,10 +1172,12 @@ std::size_t parser::expand_variable(std::string_view rest, std::string& out) con
         if (after.starts_with('{') && after.substr(1).starts_with(name) &&
             after.substr(1 + name.size()).starts_with('}')) {
             out += *value;
+            named = true;
             return name.size() + 3;
         }
         if (after.starts_with(name)) {
             out += *value;
+            named = true;
             return name.size() + 1;
         }
     }
@@ -1049,17 +1185,19 @@ std::size_t parser::expand_variable(std::string_view rest, std::string& out) con
     return 1;
 }
 
-// A text without escapes with every file variable replaced.
+// A text with every file variable replaced. As in the UCL library, "$$" becomes "$" only in a
+// text that names a file variable; in any other text it stays as written ("q$$.log").
 std::string parser::expand_variables(std::string_view raw) const {
     std::string out;
+    bool named = false;
     for (std::size_t i = 0; i < raw.size();) {
         if (raw[i] == '$') {
-            i += expand_variable(raw.substr(i), out);
+            i += expand_variable(raw.substr(i), out, named);
         } else {
             out += raw[i++];
         }
     }
-    return out;
+    return named ? out : std::string(raw);
 }
 
 // Skips whitespace, line breaks and comments.

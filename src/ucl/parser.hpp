@@ -75,7 +75,8 @@ class parser {
     Ucl parse_atom();             // a value without quotes
     std::string_view scan_atom(); // the trimmed text of a value without quotes
     Ucl interpret_atom(std::string_view raw, std::size_t start);
-    void parse_macro(member_list& members); // a macro with its options and its argument
+    bool digits_follow(std::size_t end) const; // after a "0x" without digits
+    void parse_macro(member_list& members);    // a macro with its options and its argument
     Ucl parse_macro_options(const std::string& name);
     std::string parse_macro_argument(const std::string& name, const std::string& what);
     void include_macro(const std::string& name, const include_options& options,
@@ -92,9 +93,9 @@ class parser {
                     member_list& members);
     void inherit_macro(const std::string& section, std::size_t start, member_list& members);
     void expect_value_end(const Ucl& value); // a separator must follow a value
-    void expect_text_end();                  // nothing may follow the top level
+    void ignore_text_end();                  // what follows the top level is not read
 
-    std::size_t expand_variable(std::string_view rest, std::string& out) const;
+    std::size_t expand_variable(std::string_view rest, std::string& out, bool& named) const;
     std::string expand_variables(std::string_view raw) const;
 
     void skip_space();  // blanks, line breaks and comments
