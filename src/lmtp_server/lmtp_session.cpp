@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include <boost/asio/error.hpp>
@@ -20,6 +21,11 @@
 #include "smtp_client/smtp_client.hpp"
 #include "utils/milter_headers.hpp"
 #include "utils/recipients.hpp"
+
+// The received bytes are read in place as one piece: the stream buffer's data is a single
+// contiguous buffer, not a sequence of them.
+static_assert(std::is_same_v<boost::asio::streambuf::const_buffers_type, boost::asio::const_buffer>,
+              "boost::asio::streambuf::data() must be one contiguous buffer");
 
 namespace {
 
@@ -96,6 +102,9 @@ template <class Socket> void lmtp_session<Socket>::stop() {
     timer_.cancel();
     // The client has been answered 421 or has gone, and a mail server hands a message it was
     // not told was accepted to us again: a forward before its final "." would deliver it twice.
+    // A scan has no time-out of its own: one the session no longer waits for would hold its
+    // connection for as long as the scanner stays silent.
+    if (const auto pending = scan_.lock()) pending->abandon();
     if (const auto forward = forward_.lock()) forward->abandon();
     boost::system::error_code ec;
     socket_.shutdown(Socket::shutdown_both, ec);
@@ -223,7 +232,7 @@ template <class Socket> void lmtp_session<Socket>::process_message() {
     std::string helo = xforward && !xforward_.helo.empty() ? xforward_.helo : lhlo_name_;
     const std::string queue_id = xforward ? xforward_.ident : std::string();
     try {
-        send_to_rspamd(
+        scan_ = send_to_rspamd(
             io_context_, config_, mail_from_, recipients_, client_ip, helo, mail_data_, queue_id,
             [this, self = this->shared_from_this()](std::string reply) { on_scan(reply); });
     } catch (const std::exception& e) {
@@ -235,6 +244,7 @@ template <class Socket> void lmtp_session<Socket>::process_message() {
 }
 
 template <class Socket> void lmtp_session<Socket>::on_scan(const std::string& reply) {
+    scan_.reset();
     // A stopped session has answered 421, so the client delivers the message again later:
     // forwarding it now would deliver it twice.
     if (stopped_) {

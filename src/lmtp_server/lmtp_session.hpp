@@ -19,6 +19,7 @@
 
 #include "config/config.hpp"
 #include "lmtp_server/verdict.hpp"
+#include "rspamd_client/rspamd_client.hpp"
 #include "smtp_client/smtp_client.hpp"
 #include "utils/mail_data.hpp"
 
@@ -76,6 +77,7 @@ class lmtp_session : public std::enable_shared_from_this<lmtp_session<Socket>> {
     bool timer_waiting_ = false;                     // a wait on `timer_` is in flight
     XForwardData xforward_;
     bool stopped_ = false;            // `stop` ran: a late verdict must not forward the message
+    std::weak_ptr<scan> scan_;        // the scan under way, given up when the session stops
     std::weak_ptr<delivery> forward_; // the forward under way, given up when the session stops
 };
 

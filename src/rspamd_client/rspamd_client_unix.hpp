@@ -7,20 +7,17 @@
 #include <string_view>
 #include <vector>
 
-#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
-#include <boost/beast/core/basic_stream.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
 
 #include "config/config.hpp"
 #include "rspamd_client/rspamd_client.hpp"
-#include "rspamd_client/rspamd_exchange.hpp"
+#include "rspamd_client/scan_exchange.hpp"
 #include "utils/mail_data.hpp"
 
 // One scan of one message over a Unix-domain socket; created by send_to_rspamd and kept alive
 // by its pending step.
-class rspamd_client_unix : public std::enable_shared_from_this<rspamd_client_unix> {
+class rspamd_client_unix : public std::enable_shared_from_this<rspamd_client_unix>, public scan {
   public:
     rspamd_client_unix(boost::asio::io_context& io_context, const Config& config,
                        const std::string& sender, const std::vector<std::string>& recipients,
@@ -29,12 +26,10 @@ class rspamd_client_unix : public std::enable_shared_from_this<rspamd_client_uni
 
     // Starts the connect to `rspamd_socket_path`.
     void run();
+    // Gives the scan up, at whichever step it is.
+    void abandon() override;
 
   private:
-    using stream_type = boost::beast::basic_stream<boost::asio::local::stream_protocol,
-                                                   boost::asio::any_io_executor,
-                                                   boost::beast::unlimited_rate_policy>;
-
     static constexpr std::string_view transport = "Unix";
 
     // Builds the request and writes it.
@@ -45,13 +40,10 @@ class rspamd_client_unix : public std::enable_shared_from_this<rspamd_client_uni
     void on_read_header();
     // Ends a read: shuts down and hands on the body or the empty text.
     void on_read();
-    // Logs the failed step and hands on the empty text.
-    void fail(std::string_view step, const std::string& what);
-    // Calls the completion once; nothing is started after it.
-    void complete(std::string reply);
 
     boost::asio::io_context& io_context_;
-    stream_type stream_; // no expiry is ever set: no step has a time-out
+    scan_exchange<boost::asio::local::stream_protocol>
+        exchange_; // the stream, the request and the reply
     const Config& config_;
     std::string sender_;
     std::vector<std::string> recipients_;
@@ -59,9 +51,4 @@ class rspamd_client_unix : public std::enable_shared_from_this<rspamd_client_uni
     std::string helo_;
     MailData mail_data_;
     std::string queue_id_;
-    ScanCallback callback_;
-    scan_request req_;
-    boost::beast::flat_buffer buffer_;
-    scan_response res_;
-    scan_response_parser parser_; // reads res_: the header part first, then the body
 };

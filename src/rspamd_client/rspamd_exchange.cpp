@@ -1,6 +1,8 @@
 // The scan request's fields in their fixed order, and the checks that end a scanner reply.
 #include "rspamd_client/rspamd_exchange.hpp"
 
+#include <stdexcept>
+
 #include <boost/asio/error.hpp>
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/http/verb.hpp>
@@ -9,6 +11,11 @@
 namespace http = boost::beast::http;
 
 namespace {
+
+// Throws when `value` is too long for a header field of the request.
+void check_field_size(const std::string& value) {
+    if (value.size() > max_field_value_size) throw std::length_error("field value too large");
+}
 
 // Sets `name` to `value` unless the value is empty.
 void set_if_present(scan_request& request, const char* name, const std::string& value) {
@@ -39,6 +46,14 @@ scan_request build_scan_request(const std::string& host, const std::string& send
                                 const std::vector<std::string>& recipients,
                                 const std::string& client_ip, const std::string& helo,
                                 const MailData& message, const std::string& queue_id) {
+    // Checked before anything is built: the field store's own limit is not part of its interface.
+    check_field_size(host);
+    check_field_size(sender);
+    for (const auto& recipient : recipients)
+        check_field_size(recipient);
+    check_field_size(client_ip);
+    check_field_size(helo);
+    check_field_size(queue_id);
     scan_request request{http::verb::post, "/checkV2", 11};
     request.set(http::field::host, host);
     request.set(http::field::user_agent, "Boost.Beast/357");

@@ -22,15 +22,20 @@ using scan_request = boost::beast::http::request<boost::beast::http::string_body
 using scan_response = boost::beast::http::response<boost::beast::http::string_body>;
 
 // Reads a scan_response at the parser's default limits: 8192 bytes of header, 8 MiB of body.
-// The header part is read on its own first: this Beast version checks a "Content-Length"
-// against the body limit only when the parser stops after the header.
+// The header part is read on its own first: Beast 1.74 (Boost 1.74, BOOST_VERSION 107400) checks
+// a "Content-Length" against the body limit only when the parser stops after the header.
 using scan_response_parser = boost::beast::http::response_parser<boost::beast::http::string_body>;
 
 // The read buffer's room for the reply: a verdict with its milter block fits in one read.
 constexpr std::size_t reply_read_size = 4096;
 
+// The longest header field value a request can carry, counted before blanks are trimmed: Beast's
+// field store holds a value with its CRLF in at most 65535 bytes.
+constexpr std::size_t max_field_value_size = 65533;
+
 // Builds "POST /checkV2" with the envelope as header fields and the message as body; empty
-// optional texts leave their fields out. Throws std::length_error when a text exceeds 65533 bytes.
+// optional texts leave their fields out. Throws std::length_error ("field value too large") when
+// an envelope text exceeds `max_field_value_size` bytes.
 scan_request build_scan_request(const std::string& host, const std::string& sender,
                                 const std::vector<std::string>& recipients,
                                 const std::string& client_ip, const std::string& helo,

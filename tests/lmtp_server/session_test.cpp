@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <future>
+#include <iostream>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -374,6 +376,24 @@ TEST(UnixSession, GreetsAndLogsLocalAsThePeer) {
     EXPECT_TRUE(client.at_end());
 }
 
+// The descriptors this process has open.
+long open_descriptors() {
+    long count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++count;
+    return count;
+}
+
+// Waits until `done` holds, polling; false when `limit` passes first.
+template <class Done> bool eventually(Done done, std::chrono::milliseconds limit = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
 // A TCP server whose sessions time out after 2 s, scanning with the fake Rspamd and forwarding
 // to the fake mail server.
 class StalledPeer : public testing::Test {
@@ -429,6 +449,62 @@ TEST_F(StalledPeer, SlowAnswerToQuitHoldsNeitherTheReplyNorTheDelivery) {
     EXPECT_TRUE(log_.wait_for(level_enum::debug, "S: 221 2.0.0 Bye"));
     EXPECT_FALSE(log_.contains("QUIT failed"));
     EXPECT_FALSE(log_.contains("Session timeout"));
+}
+
+// The connections of this process to the fake scanner listening at `port`.
+long connections_to(std::uint16_t port) {
+    long count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        sockaddr_in peer{};
+        socklen_t length = sizeof(peer);
+        const int fd = std::stoi(entry.path().filename().string());
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
+        if (peer.sin_family == AF_INET && ntohs(peer.sin_port) == port) ++count;
+    }
+    return count;
+}
+
+TEST_F(StalledPeer, ScansPendingAtTheTimeOutAreGivenUpAndTheNextMessageIsScanned) {
+    expect_delivered("warm-up"); // the loop's and the logger's own descriptors are there now
+    ASSERT_TRUE(mail_.wait_for_closed(1, 5s));
+    ASSERT_TRUE(eventually([&] { return rspamd_.closed_connections() == 1; }));
+    std::this_thread::sleep_for(200ms); // the fakes close their sides after ours
+    const long before = open_descriptors();
+    rspamd_.respond_with([](const test_support::rspamd_request&) {
+        return test_support::rspamd_reply::silence(); // takes the request, never answers
+    });
+    constexpr int sessions = 60;
+    {
+        std::vector<std::unique_ptr<lmtp_client<tcp>>> clients;
+        for (int i = 0; i < sessions; ++i)
+            clients.push_back(send_transaction("silent" + std::to_string(i)));
+        ASSERT_TRUE(rspamd_.wait_for_requests(1 + sessions, 10s));
+        for (auto& client : clients) {
+            EXPECT_EQ(client->read_line(5s), "421 4.4.2 Connection timeout");
+            EXPECT_TRUE(client->at_end());
+        }
+    }
+    const bool closed = eventually([&] { return connections_to(rspamd_.port()) == 0; });
+    const bool back = eventually([&] { return open_descriptors() == before; });
+    std::cout << "[ figures  ] descriptors before " << before << ", after " << sessions
+              << " time-outs " << open_descriptors() << "; connections to the scanner left "
+              << connections_to(rspamd_.port()) << "\n";
+    EXPECT_TRUE(closed) << "scans still hold their connections to the silent scanner";
+    EXPECT_TRUE(back) << open_descriptors() << " descriptors open, " << before << " before";
+    EXPECT_TRUE(eventually([&] { return rspamd_.closed_connections() == 1 + sessions; }));
+    EXPECT_EQ(log_.count(level_enum::warn,
+                         "Rspamd client (TCP) scan abandoned: the LMTP session has closed"),
+              static_cast<std::size_t>(sessions));
+    EXPECT_FALSE(log_.contains("Write error"));
+    EXPECT_TRUE(mail_.deliveries().size() == 1u) << "a message given up was forwarded";
+
+    // The scanner answers again: the next message is scanned and delivered.
+    rspamd_.respond_with([](const test_support::rspamd_request&) {
+        return test_support::rspamd_reply::default_verdict();
+    });
+    expect_delivered("after");
+    ASSERT_TRUE(mail_.wait_for_deliveries(2, 5s));
+    EXPECT_EQ(mail_.deliveries().back().sender, "<after@example.org>");
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 // The scanner client's transports: which one a configuration picks, resolve and connect failures,
-// the two kinds of over-long input that fail the scan, write failures, silence and concurrency.
+// the two kinds of over-long input that fail the scan, write failures, silence, a scan given up,
+// and concurrency.
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -206,6 +208,55 @@ TEST_F(scan_connection, SilentScannerHoldsTheScanUntilItCloses) {
     EXPECT_EQ(error_lines(),
               std::vector<std::string>{"[error] Rspamd client (TCP) read failed: end of stream"});
 }
+
+// A scan given up at one of its steps, over one transport.
+struct abandon_case {
+    const char* name;
+    bool over_unix;
+    bool connected; // the request has reached the scanner, which stays silent
+};
+
+class scan_abandoned : public scan_test, public testing::WithParamInterface<abandon_case> {};
+
+TEST_P(scan_abandoned, ClosesItsConnectionLogsOnceAndFailsFromTheLoop) {
+    const auto& c = GetParam();
+    test_support::temp_dir dir;
+    fake_rspamd rspamd(rspamd_listen{"127.0.0.1", c.over_unix ? dir.file("rspamd.sock") : ""});
+    rspamd.push(rspamd_reply::silence());
+    const Config config =
+        c.over_unix ? unix_config(rspamd.unix_path()) : tcp_config("127.0.0.1", rspamd.port());
+    const auto outcome = start_scan(config, {});
+    if (c.connected) {
+        ioc_.run_for(300ms);
+        ASSERT_EQ(rspamd.requests().size(), 1u);
+    }
+    ASSERT_FALSE(outcome->client.expired());
+    outcome->client.lock()->abandon();
+    EXPECT_EQ(outcome->calls, 0) << "completion called from within abandon";
+    run_io(2s);
+    expect_one_late_call(*outcome);
+    EXPECT_EQ(outcome->reply, "");
+    EXPECT_TRUE(outcome->client.expired());
+    EXPECT_EQ(log_lines(), std::vector<std::string>{std::string("[warning] Rspamd client (") +
+                                                    (c.over_unix ? "Unix" : "TCP") +
+                                                    ") scan abandoned: the LMTP session has "
+                                                    "closed"});
+    // The scanner sees the connection end: nothing is left of the scan on either side.
+    if (c.connected) {
+        for (int i = 0; i < 100 && rspamd.closed_connections() == 0; ++i)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(rspamd.closed_connections(), 1u);
+    } else {
+        EXPECT_TRUE(rspamd.requests().empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, scan_abandoned,
+                         testing::Values(abandon_case{"TcpAwaitingTheReply", false, true},
+                                         abandon_case{"UnixAwaitingTheReply", true, true},
+                                         abandon_case{"TcpBeforeTheConnection", false, false},
+                                         abandon_case{"UnixBeforeTheConnection", true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ScanStoppedLoop, CompletionIsNeverCalledAndTheClientIsReleased) {
     fake_rspamd rspamd;

@@ -34,10 +34,11 @@ struct envelope {
 
 // What the completion of one scan saw.
 struct scan_outcome {
-    int calls = 0;               // how often the completion ran
-    std::string reply;           // its last argument
-    bool called_early = false;   // it ran before send_to_rspamd had returned
-    bool released_after = false; // the completion was destroyed right after its call
+    int calls = 0;                // how often the completion ran
+    std::string reply;            // its last argument
+    bool called_early = false;    // it ran before send_to_rspamd had returned
+    bool released_after = false;  // the completion was destroyed right after its call
+    std::weak_ptr<::scan> client; // the scan, as send_to_rspamd returned it
 };
 
 // A Config that scans over TCP at `host` and `port`.
@@ -82,16 +83,17 @@ class scan_test : public ::testing::Test {
         auto returned = std::make_shared<bool>(false);
         auto token = std::make_shared<int>(0);
         std::weak_ptr<int> watch = token;
-        send_to_rspamd(ioc_, config, data.sender, data.recipients, data.client_ip, data.helo,
-                       MailData::from_raw(std::move(data.message)), data.queue_id,
-                       [this, outcome, returned, token, watch](std::string reply) {
-                           ++outcome->calls;
-                           outcome->reply = std::move(reply);
-                           outcome->called_early = outcome->called_early || !*returned;
-                           boost::asio::post(ioc_, [outcome, watch] {
-                               outcome->released_after = watch.expired();
+        outcome->client =
+            send_to_rspamd(ioc_, config, data.sender, data.recipients, data.client_ip, data.helo,
+                           MailData::from_raw(std::move(data.message)), data.queue_id,
+                           [this, outcome, returned, token, watch](std::string reply) {
+                               ++outcome->calls;
+                               outcome->reply = std::move(reply);
+                               outcome->called_early = outcome->called_early || !*returned;
+                               boost::asio::post(ioc_, [outcome, watch] {
+                                   outcome->released_after = watch.expired();
+                               });
                            });
-                       });
         *returned = true;
         return outcome;
     }

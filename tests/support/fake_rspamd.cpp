@@ -25,7 +25,7 @@ namespace test_support {
 
 namespace detail {
 
-// Everything the fake's thread and the test's threads share; the mutex guards the last four.
+// Everything the fake's thread and the test's threads share; the mutex guards the last five.
 struct fake_rspamd_state {
     asio::io_context io_context;
     std::optional<tcp::acceptor> tcp_acceptor;
@@ -40,12 +40,21 @@ struct fake_rspamd_state {
     fake_rspamd::responder choose;
     std::vector<rspamd_request> requests;
     std::size_t connections = 0;
+    std::size_t closed_connections = 0; // ended by their client
 
     // Counts an accepted connection and takes the script's front if it acts before any request.
     std::optional<rspamd_reply> on_accept();
     // Records `request` and picks its reply: the script's front, else the responder's choice.
     rspamd_reply on_request(const rspamd_request& request);
+    // Counts a connection that its client ended.
+    void on_client_gone();
 };
+
+void fake_rspamd_state::on_client_gone() {
+    std::lock_guard lock(mutex);
+    ++closed_connections;
+    changed.notify_all();
+}
 
 std::optional<rspamd_reply> fake_rspamd_state::on_accept() {
     std::lock_guard lock(mutex);
@@ -165,7 +174,7 @@ template <class Socket> class connection : public std::enable_shared_from_this<c
         auto self = this->shared_from_this();
         asio::async_read_until(socket_, asio::dynamic_buffer(data_), "\r\n\r\n",
                                [self](const boost::system::error_code& ec, std::size_t head_size) {
-                                   if (ec) return; // the client went away
+                                   if (ec) return self->state_.on_client_gone();
                                    self->on_head(head_size);
                                });
     }
@@ -180,7 +189,7 @@ template <class Socket> class connection : public std::enable_shared_from_this<c
         asio::async_read(socket_, asio::dynamic_buffer(data_),
                          asio::transfer_exactly(total - data_.size()),
                          [self, total](const boost::system::error_code& ec, std::size_t) {
-                             if (ec) return;
+                             if (ec) return self->state_.on_client_gone();
                              self->on_request(total);
                          });
     }
@@ -341,6 +350,11 @@ std::vector<rspamd_request> fake_rspamd::requests() const {
 std::size_t fake_rspamd::connections() const {
     std::lock_guard lock(state_->mutex);
     return state_->connections;
+}
+
+std::size_t fake_rspamd::closed_connections() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->closed_connections;
 }
 
 bool fake_rspamd::wait_for_requests(std::size_t count, std::chrono::milliseconds limit) const {

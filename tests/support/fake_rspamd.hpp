@@ -96,6 +96,8 @@ class fake_rspamd {
     std::vector<rspamd_request> requests() const;
     // The number of connections accepted so far.
     std::size_t connections() const;
+    // The number of connections whose client has gone away (closed or reset them) so far.
+    std::size_t closed_connections() const;
     // Waits until `count` requests were read; false when `limit` passes first.
     bool wait_for_requests(std::size_t count, std::chrono::milliseconds limit) const;
 
