@@ -4,24 +4,16 @@
 #include <array>
 #include <utility>
 
+#include "smtp_client/xforward_attributes.hpp"
 #include "utils/ascii_text.hpp"
 
 namespace {
 
 // Stores `value` in the attribute called `name`; false when the name is not an attribute.
 bool store_attribute(std::string_view name, std::string_view value, XForwardData& xforward) {
-    const std::array<std::pair<std::string_view, std::string*>, 7> attributes{{
-        {"NAME", &xforward.name},
-        {"ADDR", &xforward.addr},
-        {"PORT", &xforward.port},
-        {"PROTO", &xforward.proto},
-        {"HELO", &xforward.helo},
-        {"IDENT", &xforward.ident},
-        {"SOURCE", &xforward.source},
-    }};
-    for (const auto& [attribute, member] : attributes) {
-        if (name == attribute) {
-            member->assign(value);
+    for (const auto& attribute : xforward_attributes) {
+        if (name == attribute.name) {
+            (xforward.*attribute.value).assign(value);
             return true;
         }
     }

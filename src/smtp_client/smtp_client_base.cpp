@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <iterator>
+#include <type_traits>
 #include <utility>
 
 #include <boost/asio/buffer.hpp>
@@ -14,6 +15,11 @@
 
 #include "utils/ascii_text.hpp"
 #include "utils/dot_stuff.hpp"
+
+// The received bytes are read in place as one piece: the stream buffer's data is a single
+// contiguous buffer, not a sequence of them.
+static_assert(std::is_same_v<boost::asio::streambuf::const_buffers_type, boost::asio::const_buffer>,
+              "boost::asio::streambuf::data() must be one contiguous buffer");
 
 template <typename Socket>
 smtp_client_base<Socket>::smtp_client_base(boost::asio::io_context& io_context,

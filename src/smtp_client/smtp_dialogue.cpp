@@ -7,6 +7,7 @@
 #include <boost/asio/ip/host_name.hpp>
 #include <spdlog/spdlog.h>
 
+#include "smtp_client/xforward_attributes.hpp"
 #include "utils/ascii_text.hpp"
 
 namespace {
@@ -55,20 +56,14 @@ bool announces_xforward(std::string_view line) {
 }
 
 std::string xforward_command(const XForwardData& xforward) {
-    const std::array<std::pair<std::string_view, const std::string*>, 7> attributes{{
-        {" ADDR=", &xforward.addr},
-        {" NAME=", &xforward.name},
-        {" PORT=", &xforward.port},
-        {" PROTO=", &xforward.proto},
-        {" HELO=", &xforward.helo},
-        {" IDENT=", &xforward.ident},
-        {" SOURCE=", &xforward.source},
-    }};
     std::string command = "XFORWARD";
-    for (const auto& [key, value] : attributes) {
-        if (value->empty()) continue;
-        command.append(key);
-        command.append(*value);
+    for (const auto& attribute : xforward_attributes) {
+        const std::string& value = xforward.*attribute.value;
+        if (value.empty()) continue;
+        command.push_back(' ');
+        command.append(attribute.name);
+        command.push_back('=');
+        command.append(value);
     }
     return command;
 }
