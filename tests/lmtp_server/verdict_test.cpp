@@ -140,6 +140,16 @@ class ReadScanReply : public testing::TestWithParam<reader_case> {
 INSTANTIATE_TEST_SUITE_P(Readers, ReadScanReply, testing::ValuesIn(reader_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Every path reads `text` as the reference does; the reference is worked out once for all.
+void expect_every_path_reads_alike(const std::string& text) {
+    const auto want = scan_reply_oracle::read_with_read_json(text);
+    for (const auto& reader : reader_cases) {
+        EXPECT_EQ(scan_reply_oracle::compare(scan_reply_oracle::read_with(reader.read, text), want),
+                  "")
+            << reader.name << ": " << text;
+    }
+}
+
 // A reply as Rspamd sends it: symbols with options, thresholds, urls, and a milter block.
 const std::string rspamd_reply =
     R"({"is_skipped":false,"score":7.5,"required_score":15.0,"action":"add header",)"
@@ -181,18 +191,18 @@ TEST_P(ReadScanReply, KeepsWhatTheVerdictReadsAsReadJsonHasIt) {
     expect_same_reading(rspamd_reply);
 }
 
-TEST_P(ReadScanReply, FailsLikeReadJsonOnEveryCutOfAReply) {
+TEST(ReadScanReplyPaths, FailLikeReadJsonOnEveryCutOfAReply) {
     for (std::size_t length = 0; length <= rspamd_reply.size(); ++length) {
-        expect_same_reading(rspamd_reply.substr(0, length));
+        expect_every_path_reads_alike(rspamd_reply.substr(0, length));
     }
     for (const char* text :
          {"", " ", "{", "}", R"({"action"})", R"({"a":1,})", "[1,]", R"({"a":"\x"})", R"("\ud800")",
           "{} {}", "01", "\"a\nb\"", "tru", R"({"a":nul})"}) {
-        expect_same_reading(text);
+        expect_every_path_reads_alike(text);
     }
 }
 
-TEST_P(ReadScanReply, AgreesWithReadJsonOnMutatedReplies) {
+TEST(ReadScanReplyPaths, AgreeWithReadJsonOnMutatedReplies) {
     std::mt19937 random(20261210);
     const std::string alphabet = R"({}[]":,\ 0123456789.eE-+ntrufalsQUARANTINEDmilterciobj)"
                                  "\x80\xff";
@@ -213,7 +223,7 @@ TEST_P(ReadScanReply, AgreesWithReadJsonOnMutatedReplies) {
                 break;
             }
         }
-        expect_same_reading(text);
+        expect_every_path_reads_alike(text);
     }
 }
 
