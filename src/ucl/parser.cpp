@@ -78,7 +78,7 @@ struct suffix {
     std::int64_t size_factor; // 0 for the time units
 };
 
-constexpr std::array<suffix, 13> suffixes{{
+constexpr std::array<suffix, 15> suffixes{{
     {"k", 1e3, 1000},
     {"m", 1e6, 1000000},
     {"g", 1e9, 1000000000},
@@ -92,6 +92,8 @@ constexpr std::array<suffix, 13> suffixes{{
     {"d", 86400, 0},
     {"w", 604800, 0},
     {"y", 31536000, 0},
+    {"ks", 1e3, 0}, // thousands and milliards of seconds, as the library reads them
+    {"gs", 1e9, 0},
 }};
 
 // The suffix spelled by `text` in any letter case, or null.
@@ -413,8 +415,7 @@ void parser::parse_member(member_list& members) {
         next != ':' && next != '{' && next != '[' && next != '"') {
         fail_expected("'=', ':' or a value after the key '" + key + "'");
     }
-    while (peek() == ' ' || peek() == '\t' || peek() == '\r')
-        ++pos_;
+    skip_inline();
     // After a quoted key, or a key and a blank, the library looks for the value on the following
     // lines, where it takes a '=' or ':' for the start of the value ("k" and "= 1" on the next
     // line is "= 1").
@@ -425,7 +426,6 @@ void parser::parse_member(member_list& members) {
         insert_member(members, std::move(key), value.stamped(priority_, false), start);
         return expect_value_end(value);
     }
-    skip_inline();
     const bool assigned = peek() == '=' || peek() == ':';
     if (assigned) {
         ++pos_;

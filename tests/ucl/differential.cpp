@@ -3,7 +3,7 @@
 // error on both sides, unless the difference is one of the reader's knowing differences, each
 // recognised by a rule of its own (knowing_differences.hpp).
 //
-// QUILLGATE_UCL_DIFF_TEXTS sets the number of texts (default 3000, a few seconds), and
+// QUILLGATE_UCL_DIFF_TEXTS sets the number of texts (default 10000, a few seconds), and
 // QUILLGATE_UCL_DIFF_SEED the seed; the summary per family is printed either way. With
 // QUILLGATE_UCL_DIFF_DUMP=FILE every text that disagrees is written to FILE with both readings.
 #include "knowing_differences.hpp"
@@ -79,7 +79,7 @@ void print_summary(const std::map<std::string, tally>& families, const tally& to
 }
 
 TEST_F(Differential, ReaderAgreesWithTheReferenceOnGeneratedTexts) {
-    const std::size_t count = setting("QUILLGATE_UCL_DIFF_TEXTS", 3000);
+    const std::size_t count = setting("QUILLGATE_UCL_DIFF_TEXTS", 10000);
     const std::uint64_t seed = setting("QUILLGATE_UCL_DIFF_SEED", 21);
     const auto texts = ucl_test::generate_texts(seed, count);
     std::vector<std::string> plain;

@@ -154,12 +154,23 @@ const std::vector<value_check>& value_checks() {
          [](const std::string& text, const value_pair& pair) {
              return contains(text, "\\\\u[dD][89abAB]") && pair_as_halves(pair);
          }},
+        {{"section_on_next_line",
+          "the reference gives a key alone on its line (`smtp #` and a section on the next line) "
+          "the section as its object; the reader reads the section's text as the key's value"},
+         [](const std::string&, const value_pair& pair) {
+             if (pair.mine.type() != ucl::Type::string || pair.theirs.type() != ucl::Type::object)
+                 return false;
+             std::string error;
+             const ucl::Ucl again = ucl::Ucl::parse(pair.mine.string_value(), error);
+             return error.empty() && difference(reference_shape(again), pair.theirs, "").empty();
+         }},
         {{"digits_before_x",
           "the reference reads a value of digits, \"x\" and hexadecimal digits as the number after "
           "the \"x\" (`11x333` is 0x333, 819); the reader reads the text"},
          [](const std::string&, const value_pair& pair) {
              return pair.mine.type() == ucl::Type::string && is_number(pair.theirs) &&
-                    std::regex_search(pair.mine.string_value(), std::regex("^-?[0-9][0-9.]*[xX]"));
+                    std::regex_search(pair.mine.string_value(),
+                                      std::regex("^-?(?!0[xX])[0-9][-+0-9.eE]*[xX]"));
          }},
     };
     return all;
@@ -234,23 +245,36 @@ const std::vector<rule_check>& checks() {
           "the key's value"},
          [](const readings& both) {
              return (refused_with(both, "invalid character in a key") ||
-                     refused_with(both, "key must begin with a letter")) &&
+                     refused_with(both, "key must begin with a letter") ||
+                     refused_with(both, "string value must not be empty") ||
+                     refused_with(both, "unknown macro") ||
+                     refused_with(both, "invalid macro name")) &&
                     contains(
                         both.text,
-                        R"((^|[\n{;,])[ \t]*"?[A-Za-z0-9_/][A-Za-z0-9_./-]*"?[ \t]+[^=:{\s"]|"[^"\n]*"[^\s=:{\[;,])");
+                        R"((^|[\n{};,\]])[ \t]*"?[A-Za-z0-9_/][A-Za-z0-9_./-]*"?[ \t]+[^=:{\s"]|"[^"\n]*"[^\s=:{\[;,])");
          }},
         {{"hex_digits_after_blanks",
-          "after \"0x\" the reference reads hexadecimal digits that follow blanks or line breaks "
-          "(`0x 1F` is 31, `[0x` and `5]` on the next line is [5]); the reader reads the text as "
-          "written"},
+          "after \"0x\" the reference reads hexadecimal digits that follow blanks, line breaks or "
+          "a sign (`0x 1F` is 31, `0x-1F` is -31, `[0x` and `5]` on the next line is [5]); the "
+          "reader reads the text as written"},
          [](const readings& both) {
-             return both.error.empty() && contains(both.text, R"(0[xX][ \t\r\n]+[+-]?[0-9a-fA-F])");
+             return both.error.empty() &&
+                    contains(both.text, R"(0[xX]([ \t\r\n]+[+-]?|[+-])[0-9a-fA-F])");
+         }},
+        {{"binary_suffix_overflow",
+          "a number with a fraction or an exponent and a binary suffix beyond any 64-bit number "
+          "is 0 to the reference (`-8179e303KB`); the reader refuses it as out of range"},
+         [](const readings& both) {
+             return both.reference.parsed &&
+                    both.error.find("number out of range") != std::string::npos &&
+                    contains(both.text, "[0-9][.eE][-+0-9]*[kKmMgG][bB]");
          }},
         {{"bracket_in_value_after_key",
           "a quoted value after its key without \"=\" that holds \"[\" or \"{\" (`key \"\\[x\"`) "
           "is taken for a label by the reference; the reader reads it as the key's value"},
          [](const readings& both) {
-             return both.error.empty() && contains(both.text, R"([A-Za-z0-9_"] +"[^"\n]*[\[{])");
+             return both.error.empty() &&
+                    contains(both.text, R"([A-Za-z0-9_"] +"([^"\\\n]|\\.)*\\?[\[{])");
          }},
         {{"control_byte_in_string",
           "the reference refuses a tab or another control byte written as it is inside double "
@@ -264,19 +288,20 @@ const std::vector<rule_check>& checks() {
                     contains(both.text, R"(<<([A-Z]+)\r?\n[\s\S]*?\n\1([^A-Z\n]|$))");
          }},
         {{"block_comment_end_missed",
-          "the reference misses the end of a block comment that holds a '\"' or ends in \"**/\" "
+          "the reference misses the end of a block comment that holds a '\"' or a '*' of its own "
           "and refuses the text; the reader skips the comment"},
          [](const readings& both) {
              return refused_with(both, "unfinished multiline comment") &&
-                    contains(both.text, R"(/\*[^"]*?"[\s\S]*?\*/|/\*[\s\S]*?\*\*/)");
+                    contains(both.text, R"(/\*[^"]*?"[\s\S]*?\*/|/\*[\s\S]*?\*[\s\S]*?\*/)");
          }},
         {{"colon_in_label",
-          "the reference reads `name a:b {` as the labels a and b; the reader takes `a:b {` for "
+          "the reference reads `name a:b {` (or `a=b`) as the labels a and b; the reader takes "
+          "`a:b {` for "
           "the value of name and then finds the section's \"}\" without its \"{\""},
          [](const readings& both) {
              return !both.error.empty() && both.reference.parsed &&
                     contains(both.text,
-                             R"([A-Za-z0-9_]+[ \t]+[A-Za-z0-9_]+:[A-Za-z0-9_]+[ \t]*\{)");
+                             R"([A-Za-z0-9_]+[ \t]+[A-Za-z0-9_]+[:=][A-Za-z0-9_]+[ \t]*\{)");
          }},
         {{"missing_try_include",
           "at a .try_include of a missing file the reference stops reading without an error "
