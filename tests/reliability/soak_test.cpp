@@ -1,15 +1,17 @@
 // The fault-injection soak: the daemon binary between a fake Rspamd and a fake mail server that
 // fail at random, under several concurrent LMTP clients; every transaction's answer is checked
 // against what reached the mail server (a message answered 421 only if its final "." reached the
-// mail server before the 421 reached the client), and the daemon's descriptors and memory after
-// the load.
+// mail server before the 421 reached the client), and the daemon's descriptors (after the load
+// with the peers still up and stalling, and after they have gone) and memory.
 #include <atomic>
 #include <iostream>
 #include <map>
 #include <mutex>
 #include <random>
 #include <set>
+#include <string_view>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -50,16 +52,40 @@ class fault_counts {
     std::map<std::string, long> counts_;
 };
 
-// A scanner reply drawn at random, its fault kind counted ("verdict" is no fault); a reply just
-// before the time-out adds one to `stalls_owed`, for the mail server to stall a forward.
-rspamd_reply random_scan_reply(std::mt19937_64& random, fault_counts& faults,
-                               std::atomic<long>& stalls_owed) {
+// What the soak's "rewrite subject" verdict puts before the text of a message's Subject.
+const std::string subject_mark = "[SPAM] ";
+
+// A "rewrite subject" verdict for `request`: its message's Subject marked, "X-Spam: yes" added.
+rspamd_reply rewrite_subject_reply(const test_support::rspamd_request& request) {
+    const std::string field = "\r\nSubject: ";
+    const auto at = request.body.find(field);
+    const auto start = at == std::string::npos ? 0 : at + field.size();
+    const auto end = request.body.find("\r\n", start);
+    const std::string subject =
+        at == std::string::npos ? "soak" : request.body.substr(start, end - start);
+    return rspamd_reply::json(
+        R"({"action":"rewrite subject","subject":")" + subject_mark + subject +
+        R"(","milter":{"add_headers":{"X-Spam":{"value":"yes","order":0}}}})");
+}
+
+// A scanner reply to `request` drawn at random, its fault kind counted ("verdict" is no fault); a
+// reply just before the time-out adds one to `stalls_owed`, for the mail server to stall a
+// forward.
+rspamd_reply random_scan_reply(const test_support::rspamd_request& request, std::mt19937_64& random,
+                               fault_counts& faults, std::atomic<long>& stalls_owed) {
     const int roll = static_cast<int>(random() % 100);
     auto counted = [&](const char* kind, rspamd_reply reply) {
         faults.add(std::string("rspamd ") + kind);
         return reply;
     };
-    if (roll < 60) return counted("verdict: no action", rspamd_reply::default_verdict());
+    if (roll < 53) return counted("verdict: no action", rspamd_reply::default_verdict());
+    if (roll < 56) return counted("never answering", rspamd_reply::silence());
+    if (roll < 58)
+        return counted("verdict: add header with a header array",
+                       rspamd_reply::json(R"({"action":"add header","milter":{"add_headers":)"
+                                          R"({"X-Soak":[{"order":0,"value":"one"},)"
+                                          R"({"order":1,"value":"two"}]}}})"));
+    if (roll < 60) return counted("verdict: rewrite subject", rewrite_subject_reply(request));
     if (roll < 66) {
         rspamd_reply just_in_time = rspamd_reply::default_verdict();
         just_in_time.delay = std::chrono::seconds(timeout_seconds) - scan_lead;
@@ -128,8 +154,14 @@ fake_mail_script random_mail_script(std::mt19937_64& random, fault_counts& fault
         const std::string& stalled = steps[random() % (steps.size() - 2)];
         step_named(script, random() % 3 == 0 ? "message" : stalled).delay = forward_stall;
         counted("stall of " + std::to_string(forward_stall.count()) + " ms");
-    } else if (roll < 55) {
+    } else if (roll < 51) {
         counted("well-behaved");
+    } else if (roll < 53) {
+        script.quit = fake_step::silence();
+        counted("silence at QUIT after accepting");
+    } else if (roll < 55) {
+        script.quit = fake_step::delayed("221 2.0.0 Bye\r\n", std::chrono::seconds(4));
+        counted("answer to QUIT after 4 s");
     } else if (roll < 63) {
         step_named(script, step) = fake_step::close();
         counted("close at " + step);
@@ -381,6 +413,7 @@ struct round_figures {
     long late_deliveries = 0;    // answered 421, final "." after it: a message delivered twice
     long dropped_delivered = 0;  // the client left while waiting; the message went on
     std::map<std::string, long> answers; // by answer line, or by how the client ended
+    std::map<std::string, long> edited;  // deliveries by the header edit they carried
 };
 
 // The sender's transaction id: the text between "<" and "@".
@@ -444,9 +477,23 @@ round_figures check_round(const std::vector<transaction>& transactions,
         const auto& d = *found->second.front();
         ++figures.deliveries_checked;
         EXPECT_EQ(d.recipients, t.recipients) << t.id;
-        // The one header edit of the soak adds "X-Spam: yes" on top; the rest is unchanged.
-        const std::string added = "X-Spam: yes\r\n";
-        const std::string data = d.data.starts_with(added) ? d.data.substr(added.size()) : d.data;
+        // The soak's header edits add "X-Spam: yes", or the two headers of an array, on top, and
+        // mark the Subject in place; the rest is unchanged.
+        std::string data = d.data;
+        const std::pair<std::string_view, const char*> additions[] = {
+            {"X-Spam: yes\r\n", "X-Spam added"},
+            {"X-Soak: one\r\nX-Soak: two\r\n", "header array added"}};
+        for (const auto& [added, label] : additions) {
+            if (!data.starts_with(added)) continue;
+            data.erase(0, added.size());
+            ++figures.edited[label];
+        }
+        const std::string marked = "\r\nSubject: " + subject_mark;
+        if (const auto at = data.find(marked);
+            at != std::string::npos && at < data.find("\r\n\r\n")) {
+            data.erase(at + marked.size() - subject_mark.size(), subject_mark.size());
+            ++figures.edited["Subject marked"];
+        }
         EXPECT_EQ(data, t.message) << t.id << ": the message changed on its way";
     }
     for (const auto& d : deliveries)
@@ -472,19 +519,29 @@ class Soak : public testing::Test {
     // `duration`, refusals by reloads to closed ports or missing sockets in between, then the
     // checks.
     round_figures run_round(reliability::daemon_run& daemon, const peer_address& listen, int round,
-                            bool over_unix, std::chrono::seconds duration, std::uint64_t seed) {
+                            bool over_unix, std::chrono::seconds duration, std::uint64_t seed,
+                            long descriptors_before) {
         std::mt19937_64 rspamd_random(seed * 3 + 1);
         std::mt19937_64 mail_random(seed * 5 + 2);
         test_support::temp_dir sockets;
         auto rspamd = std::make_unique<test_support::fake_rspamd>(
             test_support::rspamd_listen{"127.0.0.1", over_unix ? sockets.file("rspamd.sock") : ""});
-        rspamd->respond_with([this, &rspamd_random](const test_support::rspamd_request&) {
-            return random_scan_reply(rspamd_random, faults_, stalls_owed_);
+        rspamd->respond_with([this, &rspamd_random](const test_support::rspamd_request& request) {
+            return random_scan_reply(request, rspamd_random, faults_, stalls_owed_);
         });
         auto mail = std::make_unique<test_support::fake_mail_server>(
             fake_mail_script{}, over_unix ? sockets.file("mail.sock") : "");
-        mail->set_script_chooser([this, &mail_random](std::size_t) {
-            return random_mail_script(mail_random, faults_, stalls_owed_);
+        // The connections whose mail server never answers the final ".": the forward has no
+        // time-out of its own, so each holds its connection until the mail server closes it.
+        std::mutex held_mutex;
+        std::set<std::size_t> held;
+        mail->set_script_chooser([this, &mail_random, &held_mutex, &held](std::size_t number) {
+            auto script = random_mail_script(mail_random, faults_, stalls_owed_);
+            if (script.message.reply.empty() && !script.message.close_after) {
+                std::lock_guard lock(held_mutex);
+                held.insert(number);
+            }
+            return script;
         });
         const peer_address scanner{rspamd->port(), rspamd->unix_path()};
         const peer_address server{mail->port(), mail->socket_path()};
@@ -526,6 +583,26 @@ class Soak : public testing::Test {
 
         // Forwards of clients that left may still run; every one but a silent peer's ends soon.
         std::this_thread::sleep_for(std::chrono::seconds(timeout_seconds + 1));
+        // With both peers still up and some still silent, the daemon holds no descriptor but the
+        // one of each forward whose final "." the mail server never answers: scans given up at
+        // their session's stop, QUIT answers waited for a bounded time.
+        const auto held_open = [&] {
+            std::lock_guard lock(held_mutex);
+            const auto connections = mail->connections();
+            long open = 0;
+            for (const std::size_t number : held)
+                open += number < connections.size() && !connections[number].closed ? 1 : 0;
+            return open;
+        };
+        EXPECT_TRUE(test_support::wait_until(
+            [&] {
+                return reliability::open_descriptors(daemon.pid()) ==
+                       descriptors_before + held_open();
+            },
+            20s))
+            << "round " << round << ", peers up: " << reliability::open_descriptors(daemon.pid())
+            << " descriptors open, " << descriptors_before << " before the load and " << held_open()
+            << " forwards waiting for their final \".\" to be answered";
         const auto deliveries = mail->deliveries();
         rspamd.reset(); // ends the silences: the daemon's clients see the connections close
         mail.reset();
@@ -565,7 +642,8 @@ class Soak : public testing::Test {
         for (const bool unix_peers : over_unix) {
             const int round = static_cast<int>(rounds_.size()) + 1;
             rounds_.push_back(run_round(daemon, listen, round, unix_peers, duration,
-                                        seed + static_cast<std::uint64_t>(round)));
+                                        seed + static_cast<std::uint64_t>(round),
+                                        descriptors_before));
             ASSERT_TRUE(daemon.alive()) << daemon.standard_error();
             EXPECT_TRUE(answers_new_session(listen)) << "round " << round;
             EXPECT_TRUE(test_support::wait_until(
@@ -583,6 +661,9 @@ class Soak : public testing::Test {
             faults_.add(std::string("refused: ") + failure, daemon.log_count(failure));
         faults_.add("forward abandoned at the stop of its session",
                     daemon.log_count("delivery abandoned before the end of data"));
+        faults_.add("scan abandoned at the stop of its session",
+                    daemon.log_count("scan abandoned: the LMTP session has closed"));
+        faults_.add("QUIT not answered in time", daemon.log_count("QUIT failed: no answer within"));
         std::cout << "[ daemon   ] listening " << (listen.path.empty() ? "on TCP" : "on Unix")
                   << ", descriptors before and after the load " << descriptors_before
                   << ", resident after each round (kB):";
@@ -625,6 +706,8 @@ TEST_F(Soak, EveryAnswerMatchesWhatReachedTheMailServer) {
         total.dropped_delivered += r.dropped_delivered;
         for (const auto& [answer, count] : r.answers)
             total.answers[answer] += count;
+        for (const auto& [edit, count] : r.edited)
+            total.edited[edit] += count;
     }
     std::cout << "[ soak     ] seed " << seed << ", " << client_count << " clients, "
               << rounds.size() << " rounds of " << seconds
@@ -638,9 +721,14 @@ TEST_F(Soak, EveryAnswerMatchesWhatReachedTheMailServer) {
         std::cout << "[ answer   ] " << count << "  " << answer << "\n";
     for (const auto& [kind, count] : faults_.snapshot())
         std::cout << "[ fault    ] " << count << "  " << kind << "\n";
+    for (const auto& [edit, count] : total.edited)
+        std::cout << "[ edited   ] " << count << "  " << edit << "\n";
     EXPECT_EQ(rounds.size(), 4u);
     EXPECT_GT(total.transactions, 1000);
     EXPECT_GT(total.deliveries_checked, 100);
+    // Header arrays and "rewrite subject" reached the mail server as edits, not as failures.
+    EXPECT_GT(total.edited["header array added"], 0);
+    EXPECT_GT(total.edited["Subject marked"], 0);
 }
 
 } // namespace
