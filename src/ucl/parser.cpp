@@ -12,12 +12,9 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <optional>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
 
 namespace ucl {
@@ -266,25 +263,6 @@ std::string type_name(const Ucl& value) {
 constexpr std::array<std::string_view, 6> macro_names{".include",  ".try_include", ".includes",
                                                       ".priority", ".load",        ".inherit"};
 
-// Reads a whole file into `out`; false when it cannot be read.
-bool read_whole_file(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    try {
-        out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    } catch (const std::ios_base::failure&) {
-        return false;
-    }
-    return !in.bad();
-}
-
-// The working directory, or the empty text when it cannot be named.
-std::string working_directory() {
-    std::error_code ec;
-    auto path = std::filesystem::current_path(ec);
-    return ec ? std::string() : path.string();
-}
-
 } // namespace
 
 member_list::member_list(const std::vector<Ucl::Member>& members) {
@@ -326,12 +304,12 @@ Ucl member_list::take_object() {
     return Ucl::object(std::move(members_));
 }
 
-parser::parser(std::string_view text)
-    : text_(text), curdir_(working_directory()), filename_("undef") {}
+parser::parser(std::string_view text, const file_access& files)
+    : text_(text), files_(&files), curdir_(files.working_directory()), filename_("undef") {}
 
-parser::parser(std::string_view text, std::string file_name, std::string directory,
-               int include_depth, int depth)
-    : text_(text), file_name_(file_name), curdir_(std::move(directory)),
+parser::parser(std::string_view text, const file_access& files, std::string file_name,
+               std::string directory, int include_depth, int depth)
+    : text_(text), files_(&files), file_name_(file_name), curdir_(std::move(directory)),
       filename_(std::move(file_name)), include_depth_(include_depth), depth_(depth) {}
 
 Ucl parser::parse_document(std::string& error) {
@@ -951,8 +929,8 @@ Ucl parser::parse_macro_options(const std::string& name) {
         if (c == ')' && --nesting == 0) break;
     }
     pos_ = p + 1;
-    parser options_parser(text_.substr(open + 1, p - open - 1), "", curdir_, include_depth_,
-                          depth_);
+    parser options_parser(text_.substr(open + 1, p - open - 1), *files_, "", curdir_,
+                          include_depth_, depth_);
     options_parser.filename_ = filename_;
     std::string error;
     Ucl options = options_parser.parse_document(error);
@@ -994,7 +972,7 @@ std::string parser::parse_macro_argument(const std::string& name, const std::str
 // An include of one file, or with the option glob of every file that a pattern matches.
 void parser::include_macro(const std::string& name, const include_options& options,
                            const std::string& path, std::size_t start, member_list& members) {
-    const auto matches = options.glob ? glob_matches(path) : std::nullopt;
+    const auto matches = options.glob ? files_->glob(path) : std::nullopt;
     if (!matches) return include_file(name, options, path, start, members);
     if (matches->empty() && !options.try_missing) {
         fail_at(start, name + ": no file matches the pattern '" + path + "'");
@@ -1013,12 +991,10 @@ void parser::include_file(const std::string& name, const include_options& option
     }
     std::string content;
     if (!read_macro_file(name, "included file", path, options.try_missing, start, content)) return;
-    std::error_code ec;
-    std::filesystem::path real = std::filesystem::canonical(path, ec);
-    if (ec) real = std::filesystem::absolute(path, ec);
-    if (options.sign) check_signature(name, real.string(), start);
-    parser included(content, real.string(), real.parent_path().string(), include_depth_ + 1,
-                    depth_);
+    const std::string real = files_->real_path(path);
+    if (options.sign) check_signature(name, real, start);
+    parser included(content, *files_, real, std::filesystem::path(real).parent_path().string(),
+                    include_depth_ + 1, depth_);
     included.priority_ = options.priority;
     included.strategy_ = options.duplicate;
     included.root_ = root_;
@@ -1062,13 +1038,12 @@ void parser::include_nested(parser& included, const std::string& name,
 bool parser::read_macro_file(const std::string& name, const std::string& what,
                              const std::string& path, bool try_missing, std::size_t start,
                              std::string& content) const {
-    std::error_code ec;
-    const auto status = std::filesystem::status(path, ec);
-    if (status.type() == std::filesystem::file_type::not_found) {
+    const auto status = files_->status(path);
+    if (status == file_access::kind::missing) {
         if (try_missing) return false;
         fail_at(start, name + ": cannot open " + what + " '" + path + "': no such file");
     }
-    if (status.type() != std::filesystem::file_type::regular || !read_whole_file(path, content)) {
+    if (status != file_access::kind::regular || !files_->read(path, content)) {
         fail_at(start, name + ": cannot read " + what + " '" + path +
                            "': expected a readable regular file");
     }
@@ -1080,8 +1055,7 @@ bool parser::read_macro_file(const std::string& name, const std::string& what,
 void parser::check_signature(const std::string& name, const std::string& real_path,
                              std::size_t start) const {
     const std::string signature = real_path + ".sig";
-    std::error_code ec;
-    if (!std::filesystem::exists(signature, ec)) {
+    if (files_->status(signature) == file_access::kind::missing) {
         fail_at(start, name + ": cannot open the signature file '" + signature + "': no such file");
     }
     fail_at(start, name + ": cannot verify the signature file '" + signature +

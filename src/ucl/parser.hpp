@@ -2,6 +2,7 @@
 // It never reads outside the text it is given and reports the first error with its position.
 #pragma once
 
+#include "ucl/file_access.hpp"
 #include "ucl/macro_options.hpp"
 #include "ucl/ucl.hpp"
 
@@ -41,15 +42,16 @@ class member_list {
 // duplicate strategy that its include gives it.
 class parser {
   public:
-    // A top-level text without a file name: $CURDIR is the working directory, $FILENAME "undef".
-    explicit parser(std::string_view text);
+    // A top-level text without a file name: $CURDIR is the working directory, $FILENAME "undef";
+    // the macros reach files through `files`.
+    explicit parser(std::string_view text, const file_access& files = local_files());
 
     // Reads the whole text; on failure returns an empty wrapper and sets `error`.
     Ucl parse_document(std::string& error);
 
   private:
-    parser(std::string_view text, std::string file_name, std::string directory, int include_depth,
-           int depth);
+    parser(std::string_view text, const file_access& files, std::string file_name,
+           std::string directory, int include_depth, int depth);
 
     Ucl parse_root();                          // the whole top-level text
     void parse_included(member_list& members); // an included file, into `members`
@@ -111,6 +113,7 @@ class parser {
     [[noreturn]] void fail_expected(const std::string& expected) const;
 
     std::string_view text_;
+    const file_access* files_;
     std::size_t pos_ = 0;   // offset of the next byte to read
     std::string file_name_; // empty for the top-level text
     std::string curdir_;    // value of $CURDIR
