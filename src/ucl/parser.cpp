@@ -265,45 +265,6 @@ constexpr std::array<std::string_view, 6> macro_names{".include",  ".try_include
 
 } // namespace
 
-member_list::member_list(const std::vector<Ucl::Member>& members) {
-    for (const auto& [key, value] : members)
-        append(key, value);
-}
-
-Ucl::Member* member_list::find(const std::string& key) {
-    const auto found = first_.find(key);
-    return found == first_.end() ? nullptr : &members_[found->second];
-}
-
-bool member_list::held_among_first(const std::string& key, std::size_t count) const {
-    const auto found = first_.find(key);
-    return found != first_.end() && found->second < count;
-}
-
-void member_list::append(std::string key, Ucl value) {
-    first_.try_emplace(key, members_.size());
-    members_.emplace_back(std::move(key), std::move(value));
-}
-
-void member_list::replace(Ucl::Member* first, Ucl value) {
-    first->second = std::move(value);
-    const std::string key = first->first;
-    const std::size_t place = static_cast<std::size_t>(first - members_.data());
-    const auto later =
-        std::remove_if(members_.begin() + static_cast<long>(place) + 1, members_.end(),
-                       [&](const Ucl::Member& member) { return member.first == key; });
-    if (later == members_.end()) return;
-    members_.erase(later, members_.end());
-    first_.clear();
-    for (std::size_t i = 0; i < members_.size(); ++i)
-        first_.try_emplace(members_[i].first, i);
-}
-
-Ucl member_list::take_object() {
-    first_.clear();
-    return Ucl::object(std::move(members_));
-}
-
 parser::parser(std::string_view text, const file_access& files)
     : text_(text), files_(&files), curdir_(files.working_directory()), filename_("undef") {}
 
@@ -401,7 +362,7 @@ void parser::parse_member(member_list& members) {
         skip_space();
         if (merge_in_place(members, key)) return;
         const Ucl value = parse_value("after the key '" + key + "'");
-        insert_member(members, std::move(key), value.stamped(priority_, false), start);
+        insert_member(members, std::move(key), stamp(value, priority_, false), start);
         return expect_value_end(value);
     }
     const bool assigned = peek() == '=' || peek() == ':';
@@ -413,7 +374,7 @@ void parser::parse_member(member_list& members) {
         const bool line_break = peek() == '\n';
         skip_space();
         if (line_break && at_end()) {
-            insert_member(members, std::move(key), Ucl::null().stamped(priority_, false), start);
+            insert_member(members, std::move(key), stamp(Ucl::null(), priority_, false), start);
             return;
         }
     }
@@ -426,68 +387,17 @@ void parser::parse_member(member_list& members) {
     } else {
         value = parse_value("or '=' after the key '" + key + "'");
     }
-    insert_member(members, std::move(key), value.stamped(priority_, false), start);
+    insert_member(members, std::move(key), stamp(value, priority_, false), start);
     expect_value_end(value);
 }
 
-// A key the object lacks is added. For one it holds: the strategy "error" refuses the value,
-// "rewrite" replaces the old values, "merge" merges containers; otherwise a higher priority
-// replaces, a lower one is ignored and an equal one is appended behind the first value (and a
-// value copied by .inherit gives way to the first one written in the object itself).
+// Adds the value by the member rules; a conflict that they refuse is an error at `start`.
 void parser::insert_member(member_list& members, std::string key, Ucl value, std::size_t start) {
-    Ucl::Member* old = members.find(key);
-    if (old == nullptr) {
-        members.append(std::move(key), std::move(value));
-        return;
+    try {
+        add_member(members, std::move(key), std::move(value), strategy_);
+    } catch (const member_conflict& conflict) {
+        fail_at(start, conflict.what());
     }
-    switch (strategy_) {
-    case duplicate_strategy::error:
-        fail_at(start, "duplicate key '" + key +
-                           "': expected a key written once, as duplicate=\"error\" asks");
-    case duplicate_strategy::rewrite:
-        return members.replace(old, std::move(value));
-    case duplicate_strategy::merge:
-        if (merge_member(old, value, start)) return;
-        break;
-    case duplicate_strategy::append:
-        break;
-    }
-    const int old_priority = old->second.priority();
-    int new_priority = value.priority();
-    if (strategy_ == duplicate_strategy::append && old->second.inherited())
-        new_priority = old_priority + 1;
-    if (new_priority < old_priority) return;
-    if (new_priority > old_priority) return members.replace(old, std::move(value));
-    members.append(std::move(key), std::move(value));
-}
-
-// The merge strategy where the old value is a container: objects are merged key by key, arrays
-// joined, and any other new value takes the container's place; false for an old plain value.
-bool parser::merge_member(Ucl::Member* old, const Ucl& value, std::size_t start) {
-    const Ucl& previous = old->second;
-    const Type old_type = previous.type();
-    const Type new_type = value.type();
-    if (old_type != Type::object && old_type != Type::array) return false;
-    if ((old_type == Type::object && new_type == Type::array) ||
-        (old_type == Type::array && new_type == Type::object)) {
-        fail_at(start, "cannot merge an object with an array: expected two objects or two arrays "
-                       "for the key '" +
-                           old->first + "'");
-    }
-    if (new_type == Type::array) {
-        std::vector<Ucl> items = previous.items();
-        items.insert(items.end(), value.items().begin(), value.items().end());
-        old->second =
-            Ucl::array(std::move(items)).stamped(previous.priority(), previous.inherited());
-    } else if (new_type == Type::object) {
-        member_list merged(previous.members());
-        for (const auto& [key, member] : value.members())
-            insert_member(merged, key, member, start);
-        old->second = merged.take_object().stamped(previous.priority(), previous.inherited());
-    } else {
-        old->second = value;
-    }
-    return true;
 }
 
 // A quoted or unquoted key.
@@ -548,7 +458,7 @@ Ucl parser::parse_labelled() {
     }
     Ucl value = parse_value("after the labels");
     for (auto label = labels.rbegin(); label != labels.rend(); ++label) {
-        value = Ucl::object({Ucl::Member(std::move(*label), value.stamped(priority_, false))});
+        value = Ucl::object({Ucl::Member(std::move(*label), stamp(value, priority_, false))});
     }
     return value;
 }
@@ -580,7 +490,7 @@ bool parser::merge_in_place(member_list& members, const std::string& key) {
     if (old == nullptr || old->second.type() != Type::object) return false;
     const Ucl previous = old->second;
     const Ucl merged = parse_object(member_list(previous.members()));
-    members.find(key)->second = merged.stamped(previous.priority(), previous.inherited());
+    members.find(key)->second = stamp(merged, priority_of(previous), was_inherited(previous));
     expect_value_end(merged);
     return true;
 }
@@ -1016,10 +926,10 @@ void parser::include_nested(parser& included, const std::string& name,
     member_list object_members;
     if (!options.as_array && old != nullptr) object_members = member_list(old->second.members());
     included.parse_included(object_members);
-    Ucl object = object_members.take_object().stamped(options.priority, false);
+    Ucl object = stamp(object_members.take_object(), options.priority, false);
     old = members.find(key);
     if (old == nullptr) {
-        if (options.as_array) object = Ucl::array({object}).stamped(options.priority, false);
+        if (options.as_array) object = stamp(Ucl::array({object}), options.priority, false);
         members.append(key, std::move(object));
         return;
     }
@@ -1030,7 +940,7 @@ void parser::include_nested(parser& included, const std::string& name,
         items.push_back(std::move(object));
         object = Ucl::array(std::move(items));
     }
-    old->second = object.stamped(previous.priority(), previous.inherited());
+    old->second = stamp(object, priority_of(previous), was_inherited(previous));
 }
 
 // Reads the file a macro names into `content`; false for a missing file that `try_missing`
@@ -1085,7 +995,7 @@ void parser::load_macro(const load_options& options, const std::string& path, st
     case load_target::nothing:
         return;
     }
-    members.append(*options.key, value.stamped(options.priority, false));
+    members.append(*options.key, stamp(value, options.priority, false));
 }
 
 // `.inherit "section"`: copies the members of a top-level object written before into this
@@ -1102,7 +1012,7 @@ void parser::inherit_macro(const std::string& section, std::size_t start, member
     const std::size_t written = members.size();
     for (const auto& [key, value] : base.members()) {
         if (!members.held_among_first(key, written))
-            members.append(key, value.stamped(value.priority(), true));
+            members.append(key, stamp(value, priority_of(value), true));
     }
 }
 

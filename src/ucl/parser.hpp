@@ -4,39 +4,15 @@
 
 #include "ucl/file_access.hpp"
 #include "ucl/macro_options.hpp"
+#include "ucl/members.hpp"
 #include "ucl/ucl.hpp"
 
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace ucl {
-
-// The members of an object while it is read, with the place of each key's first member, so that
-// a key is found without a walk through the list.
-class member_list {
-  public:
-    member_list() = default;
-    explicit member_list(const std::vector<Ucl::Member>& members);
-
-    // The first member of `key`, or null; valid until the list changes.
-    Ucl::Member* find(const std::string& key);
-    // True when one of the first `count` members has `key`.
-    bool held_among_first(const std::string& key, std::size_t count) const;
-    std::size_t size() const { return members_.size(); }
-
-    void append(std::string key, Ucl value);
-    // Puts `value` in the place of `first` and drops the later members of its key.
-    void replace(Ucl::Member* first, Ucl value);
-    // The object of the members, which leave the list.
-    Ucl take_object();
-
-  private:
-    std::vector<Ucl::Member> members_;
-    std::unordered_map<std::string, std::size_t> first_; // key → index of its first member
-};
 
 // Reads one text; each included file is read by a parser of its own, with the priority and the
 // duplicate strategy that its include gives it.
@@ -58,9 +34,9 @@ class parser {
     void parse_body(member_list& members);     // braced or brace-less members of a text
     void parse_members(member_list& members, bool braced, std::size_t open);
     void parse_member(member_list& members); // one key with its value
-    // Adds a value that the text stamped with its priority, by the priorities and the strategy.
+    // Adds a value that the text stamped with its priority, by the member rules and the strategy;
+    // a conflict is an error at `start`.
     void insert_member(member_list& members, std::string key, Ucl value, std::size_t start);
-    bool merge_member(Ucl::Member* old, const Ucl& value, std::size_t start);
     std::string parse_key();
     bool starts_labels() const; // `name label ... {` follows the key
     Ucl parse_labelled();       // the labels and their object

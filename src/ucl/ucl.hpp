@@ -63,7 +63,7 @@ class Ucl {
     const std::vector<Member>& members() const;
 
   private:
-    friend class parser; // stamps values with the priority of the text that wrote them
+    friend struct member_stamp; // marks values with the priority of the text that wrote them
 
     struct Node;
     explicit Ucl(std::shared_ptr<const Node> node) : node_(std::move(node)) {}
