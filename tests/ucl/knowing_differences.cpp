@@ -256,9 +256,10 @@ const std::vector<rule_check>& checks() {
         {{"hex_digits_after_blanks",
           "after \"0x\" the reference reads hexadecimal digits that follow blanks, line breaks or "
           "a sign (`0x 1F` is 31, `0x-1F` is -31, `[0x` and `5]` on the next line is [5]); the "
-          "reader reads the text as written"},
+          "reader reads the text as written (and so may find a key without a value on the next "
+          "line)"},
          [](const readings& both) {
-             return both.error.empty() &&
+             return (both.error.empty() || both.reference.parsed) &&
                     contains(both.text, R"(0[xX]([ \t\r\n]+[+-]?|[+-])[0-9a-fA-F])");
          }},
         {{"binary_suffix_overflow",
