@@ -340,6 +340,22 @@ TEST_F(dialogue_test, ReadsEveryReplyToItsLastLine) {
     }
 }
 
+TEST_F(dialogue_test, AnyPositiveAnswerToTheFinalDotIsADelivery) {
+    for (const char* answer : {"250 2.0.0 Ok: queued\r\n", "251 2.0.0 queued elsewhere\r\n",
+                               "299-first\r\n200 ok\r\n"}) {
+        SCOPED_TRACE(answer);
+        fake_mail_script script;
+        script.message = answer;
+        fake_mail_server server(script);
+        delivery d;
+
+        EXPECT_EQ(deliver(tcp_config(server.port()), d), true);
+        EXPECT_EQ(server.connections().at(0).commands.back(), "QUIT");
+        EXPECT_THAT(log(), Not(HasSubstr("[error]")));
+        log_.str("");
+    }
+}
+
 TEST_F(dialogue_test, AcceptedMessageIsDeliveredWhateverTheAnswerToQuit) {
     struct quit_case {
         const char* name;
