@@ -348,10 +348,10 @@ void parser::parse_member(member_list& members) {
     const std::size_t start = pos_;
     const bool quoted = peek() == '"'; // a quoted key may touch its value: "k"1
     std::string key = parse_key();
+    const bool blank = peek() == ' ' || peek() == '\t';
     const char next = peek();
-    const bool blank = next == ' ' || next == '\t';
-    if (!quoted && !at_end() && next != ' ' && next != '\t' && next != '\r' && next != '=' &&
-        next != ':' && next != '{' && next != '[' && next != '"') {
+    if (!quoted && !at_end() && !blank && next != '\r' && next != '=' && next != ':' &&
+        next != '{' && next != '[' && next != '"') {
         fail_expected("'=', ':' or a value after the key '" + key + "'");
     }
     skip_inline();
@@ -360,35 +360,46 @@ void parser::parse_member(member_list& members) {
     // line is "= 1").
     if ((quoted || blank) && peek() == '\n') {
         skip_space();
-        if (merge_in_place(members, key)) return;
-        const Ucl value = parse_value("after the key '" + key + "'");
-        insert_member(members, std::move(key), stamp(value, priority_, false), start);
-        return expect_value_end(value);
+        const std::string context = "after the key '" + key + "'";
+        return read_member_value(members, std::move(key), start, context);
     }
-    const bool assigned = peek() == '=' || peek() == ':';
-    if (assigned) {
+    if (peek() == '=' || peek() == ':') {
         ++pos_;
-        while (peek() == ' ' || peek() == '\t' || peek() == '\r')
-            ++pos_;
-        // `a =`, blanks and a line break at the end of the text is null to the library.
-        const bool line_break = peek() == '\n';
-        skip_space();
-        if (line_break && at_end()) {
-            insert_member(members, std::move(key), stamp(Ucl::null(), priority_, false), start);
-            return;
+        if (null_at_end()) {
+            return insert_member(members, std::move(key), stamp(Ucl::null(), priority_, false),
+                                 start);
         }
+        const std::string context = "for the key '" + key + "'";
+        return read_member_value(members, std::move(key), start, context);
+    }
+    if (!starts_labels()) {
+        const std::string context = "or '=' after the key '" + key + "'";
+        return read_member_value(members, std::move(key), start, context);
     }
     if (merge_in_place(members, key)) return;
-    Ucl value;
-    if (assigned) {
-        value = parse_value("for the key '" + key + "'");
-    } else if (starts_labels()) {
-        value = parse_labelled();
-    } else {
-        value = parse_value("or '=' after the key '" + key + "'");
-    }
+    const Ucl value = parse_labelled();
     insert_member(members, std::move(key), stamp(value, priority_, false), start);
     expect_value_end(value);
+}
+
+// The value of `key`: read into the object it merges with, or added by the member rules;
+// `context` completes the error when no value is there.
+void parser::read_member_value(member_list& members, std::string key, std::size_t start,
+                               const std::string& context) {
+    if (merge_in_place(members, key)) return;
+    const Ucl value = parse_value(context);
+    insert_member(members, std::move(key), stamp(value, priority_, false), start);
+    expect_value_end(value);
+}
+
+// After '=': true for blanks and a line break at the end of the text, which the library reads as
+// null; otherwise the blanks, line breaks and comments before the value are skipped.
+bool parser::null_at_end() {
+    while (peek() == ' ' || peek() == '\t' || peek() == '\r')
+        ++pos_;
+    const bool line_break = peek() == '\n';
+    skip_space();
+    return line_break && at_end();
 }
 
 // Adds the value by the member rules; a conflict that they refuse is an error at `start`.

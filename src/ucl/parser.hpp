@@ -34,6 +34,9 @@ class parser {
     void parse_body(member_list& members);     // braced or brace-less members of a text
     void parse_members(member_list& members, bool braced, std::size_t open);
     void parse_member(member_list& members); // one key with its value
+    void read_member_value(member_list& members, std::string key, std::size_t start,
+                           const std::string& context);
+    bool null_at_end(); // after '=': nothing but a line break up to the end of the text
     // Adds a value that the text stamped with its priority, by the member rules and the strategy;
     // a conflict is an error at `start`.
     void insert_member(member_list& members, std::string key, Ucl value, std::size_t start);
