@@ -248,10 +248,11 @@ const std::vector<rule_check>& checks() {
                      refused_with(both, "key must begin with a letter") ||
                      refused_with(both, "string value must not be empty") ||
                      refused_with(both, "unknown macro") ||
-                     refused_with(both, "invalid macro name")) &&
+                     refused_with(both, "invalid macro name") ||
+                     refused_with(both, "is not opened with {")) &&
                     contains(
                         both.text,
-                        R"((^|[\n{};,\]])[ \t]*"?[A-Za-z0-9_/][A-Za-z0-9_./-]*"?[ \t]+[^=:{\s"]|"[^"\n]*"[^\s=:{\[;,])");
+                        R"((^|[\n{};,\]])[ \t]*"?[A-Za-z0-9_/][A-Za-z0-9_./-]*"?[ \t]+[^=:{\s"]|"[^"\n]*"[^\s=:{\[;,]|"[^"\n]*"[ \t]+"[^"\n]*"[ \t]*\})");
          }},
         {{"hex_digits_after_blanks",
           "after \"0x\" the reference reads hexadecimal digits that follow blanks, line breaks or "
@@ -272,9 +273,10 @@ const std::vector<rule_check>& checks() {
          }},
         {{"bracket_in_value_after_key",
           "a quoted value after its key without \"=\" that holds \"[\" or \"{\" (`key \"\\[x\"`) "
-          "is taken for a label by the reference; the reader reads it as the key's value"},
+          "is taken for a label by the reference; the reader reads it as the key's value (and "
+          "may then find the rest of the line in the way)"},
          [](const readings& both) {
-             return both.error.empty() &&
+             return (both.error.empty() || both.reference.parsed) &&
                     contains(both.text, R"([A-Za-z0-9_"] +"([^"\\\n]|\\.)*\\?[\[{])");
          }},
         {{"control_byte_in_string",
