@@ -252,7 +252,7 @@ const std::vector<rule_check>& checks() {
                      refused_with(both, "is not opened with {")) &&
                     contains(
                         both.text,
-                        R"((^|[\n{};,\]])[ \t]*"?[A-Za-z0-9_/][A-Za-z0-9_./-]*"?[ \t]+[^=:{\s"]|"[^"\n]*"[^\s=:{\[;,]|"[^"\n]*"[ \t]+"[^"\n]*"[ \t]*\})");
+                        R"((^|[\n{};,\]])[ \t]*"?[A-Za-z0-9_/][A-Za-z0-9_./-]*"?[ \t]+[^=:{\s"]|"[^"\n]*"[^\s=:{\[;,]|"[^"\n]*"[ \t]+"[^"\n]*"[ \t]*\}|[A-Za-z0-9_]"[^"\n]*" *\{)");
          }},
         {{"hex_digits_after_blanks",
           "after \"0x\" the reference reads hexadecimal digits that follow blanks, line breaks or "
