@@ -3,27 +3,18 @@
 #include "ucl/members.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace ucl {
 
-Ucl member_stamp::stamp(const Ucl& value, int priority, bool inherited) {
-    return value.stamped(priority, inherited);
+member_list::member_list(const Ucl& object, const std::vector<member_marks>& marks) {
+    const auto& members = object.members();
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        append(members[i].first, {members[i].second, i < marks.size() ? marks[i] : member_marks{}});
+    }
 }
 
-int member_stamp::priority(const Ucl& value) {
-    return value.priority();
-}
-
-bool member_stamp::inherited(const Ucl& value) {
-    return value.inherited();
-}
-
-member_list::member_list(const std::vector<Ucl::Member>& members) {
-    for (const auto& [key, value] : members)
-        append(key, value);
-}
-
-Ucl::Member* member_list::find(const std::string& key) {
+member_entry* member_list::find(const std::string& key) {
     const auto found = first_.find(key);
     return found == first_.end() ? nullptr : &members_[found->second];
 }
@@ -33,33 +24,44 @@ bool member_list::held_among_first(const std::string& key, std::size_t count) co
     return found != first_.end() && found->second < count;
 }
 
-void member_list::append(std::string key, Ucl value) {
+void member_list::append(std::string key, marked_value value) {
     first_.try_emplace(key, members_.size());
-    members_.emplace_back(std::move(key), std::move(value));
+    members_.push_back({std::move(key), std::move(value.value), std::move(value.marks)});
 }
 
-void member_list::replace(Ucl::Member* first, Ucl value) {
-    first->second = std::move(value);
-    const std::string key = first->first;
-    const std::size_t place = static_cast<std::size_t>(first - members_.data());
+void member_list::replace(member_entry* first, marked_value value) {
+    first->value = std::move(value.value);
+    first->marks = std::move(value.marks);
+    const std::string key = first->key;
+    const auto place = static_cast<std::size_t>(first - members_.data());
     const auto later =
         std::remove_if(members_.begin() + static_cast<long>(place) + 1, members_.end(),
-                       [&](const Ucl::Member& member) { return member.first == key; });
+                       [&](const member_entry& member) { return member.key == key; });
     if (later == members_.end()) return;
     members_.erase(later, members_.end());
     first_.clear();
     for (std::size_t i = 0; i < members_.size(); ++i)
-        first_.try_emplace(members_[i].first, i);
+        first_.try_emplace(members_[i].key, i);
 }
 
-Ucl member_list::take_object() {
+marked_value member_list::take_object() {
     first_.clear();
-    return Ucl::object(std::move(members_));
+    std::vector<Ucl::Member> members;
+    marked_value object;
+    members.reserve(members_.size());
+    object.marks.nested.reserve(members_.size());
+    for (auto& member : members_) {
+        members.emplace_back(std::move(member.key), std::move(member.value));
+        object.marks.nested.push_back(std::move(member.marks));
+    }
+    members_.clear();
+    object.value = Ucl::object(std::move(members));
+    return object;
 }
 
 namespace {
 
-bool merge_member(Ucl::Member* old, const Ucl& value, duplicate_strategy strategy);
+bool merge_member(member_entry* old, const marked_value& value, duplicate_strategy strategy);
 
 } // namespace
 
@@ -67,8 +69,9 @@ bool merge_member(Ucl::Member* old, const Ucl& value, duplicate_strategy strateg
 // "rewrite" replaces the old values, "merge" merges containers; otherwise a higher priority
 // replaces, a lower one is ignored and an equal one is appended behind the first value (and a
 // value copied by .inherit gives way to the first one written in the object itself).
-void add_member(member_list& members, std::string key, Ucl value, duplicate_strategy strategy) {
-    Ucl::Member* old = members.find(key);
+void add_member(member_list& members, std::string key, marked_value value,
+                duplicate_strategy strategy) {
+    member_entry* old = members.find(key);
     if (old == nullptr) {
         members.append(std::move(key), std::move(value));
         return;
@@ -85,9 +88,9 @@ void add_member(member_list& members, std::string key, Ucl value, duplicate_stra
     case duplicate_strategy::append:
         break;
     }
-    const int old_priority = priority_of(old->second);
-    int new_priority = priority_of(value);
-    if (strategy == duplicate_strategy::append && was_inherited(old->second))
+    const int old_priority = old->marks.priority;
+    int new_priority = value.marks.priority;
+    if (strategy == duplicate_strategy::append && old->marks.inherited)
         new_priority = old_priority + 1;
     if (new_priority < old_priority) return;
     if (new_priority > old_priority) return members.replace(old, std::move(value));
@@ -96,31 +99,41 @@ void add_member(member_list& members, std::string key, Ucl value, duplicate_stra
 
 namespace {
 
+// The marks of the `index`th member of an object read with `marks`.
+member_marks nested_marks(const member_marks& marks, std::size_t index) {
+    return index < marks.nested.size() ? marks.nested[index] : member_marks{};
+}
+
 // The merge strategy where the old value is a container: objects are merged key by key, arrays
 // joined, and any other new value takes the container's place; false for an old plain value.
-bool merge_member(Ucl::Member* old, const Ucl& value, duplicate_strategy strategy) {
-    const Ucl& previous = old->second;
-    const Type old_type = previous.type();
-    const Type new_type = value.type();
+// The merged container keeps the old one's marks.
+bool merge_member(member_entry* old, const marked_value& value, duplicate_strategy strategy) {
+    const Type old_type = old->value.type();
+    const Type new_type = value.value.type();
     if (old_type != Type::object && old_type != Type::array) return false;
     if ((old_type == Type::object && new_type == Type::array) ||
         (old_type == Type::array && new_type == Type::object)) {
         throw member_conflict("cannot merge an object with an array: expected two objects or two "
                               "arrays for the key '" +
-                              old->first + "'");
+                              old->key + "'");
     }
     if (new_type == Type::array) {
-        std::vector<Ucl> items = previous.items();
-        items.insert(items.end(), value.items().begin(), value.items().end());
-        old->second =
-            stamp(Ucl::array(std::move(items)), priority_of(previous), was_inherited(previous));
+        std::vector<Ucl> items = old->value.items();
+        items.insert(items.end(), value.value.items().begin(), value.value.items().end());
+        old->value = Ucl::array(std::move(items));
     } else if (new_type == Type::object) {
-        member_list merged(previous.members());
-        for (const auto& [key, member] : value.members())
-            add_member(merged, key, member, strategy);
-        old->second = stamp(merged.take_object(), priority_of(previous), was_inherited(previous));
+        member_list merged(old->value, old->marks.nested);
+        const auto& members = value.value.members();
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            add_member(merged, members[i].first, {members[i].second, nested_marks(value.marks, i)},
+                       strategy);
+        }
+        marked_value object = merged.take_object();
+        old->value = std::move(object.value);
+        old->marks.nested = std::move(object.marks.nested);
     } else {
-        old->second = value;
+        old->value = value.value;
+        old->marks = value.marks;
     }
     return true;
 }

@@ -294,7 +294,7 @@ Ucl parser::parse_root() {
     root_ = &members;
     parse_body(members);
     root_ = nullptr;
-    return members.take_object();
+    return members.take_object().value;
 }
 
 // An included file: its members are read into the object that holds the macro.
@@ -366,7 +366,7 @@ void parser::parse_member(member_list& members) {
     if (peek() == '=' || peek() == ':') {
         ++pos_;
         if (null_at_end()) {
-            return insert_member(members, std::move(key), stamp(Ucl::null(), priority_, false),
+            return insert_member(members, std::move(key), {Ucl::null(), {priority_, false, {}}},
                                  start);
         }
         const std::string context = "for the key '" + key + "'";
@@ -377,9 +377,8 @@ void parser::parse_member(member_list& members) {
         return read_member_value(members, std::move(key), start, context);
     }
     if (merge_in_place(members, key)) return;
-    const Ucl value = parse_labelled();
-    insert_member(members, std::move(key), stamp(value, priority_, false), start);
-    expect_value_end(value);
+    marked_value value = parse_labelled();
+    read_member_end(members, std::move(key), std::move(value), start);
 }
 
 // The value of `key`: read into the object it merges with, or added by the member rules;
@@ -387,9 +386,16 @@ void parser::parse_member(member_list& members) {
 void parser::read_member_value(member_list& members, std::string key, std::size_t start,
                                const std::string& context) {
     if (merge_in_place(members, key)) return;
-    const Ucl value = parse_value(context);
-    insert_member(members, std::move(key), stamp(value, priority_, false), start);
-    expect_value_end(value);
+    read_member_end(members, std::move(key), parse_value(context), start);
+}
+
+// Adds the value just read with this text's priority; a separator must follow it.
+void parser::read_member_end(member_list& members, std::string key, marked_value value,
+                             std::size_t start) {
+    value.marks.priority = priority_;
+    const Type type = value.value.type();
+    insert_member(members, std::move(key), std::move(value), start);
+    expect_value_end(type);
 }
 
 // After '=': true for blanks and a line break at the end of the text, which the library reads as
@@ -403,7 +409,8 @@ bool parser::null_at_end() {
 }
 
 // Adds the value by the member rules; a conflict that they refuse is an error at `start`.
-void parser::insert_member(member_list& members, std::string key, Ucl value, std::size_t start) {
+void parser::insert_member(member_list& members, std::string key, marked_value value,
+                           std::size_t start) {
     try {
         add_member(members, std::move(key), std::move(value), strategy_);
     } catch (const member_conflict& conflict) {
@@ -456,7 +463,7 @@ bool parser::starts_labels() const {
 }
 
 // `name label1 label2 { ... }` gives name → label1 → label2 → the object.
-Ucl parser::parse_labelled() {
+marked_value parser::parse_labelled() {
     std::vector<std::string> labels;
     while (peek() != '{' && peek() != '[') {
         if (depth_ + static_cast<int>(labels.size()) >= max_depth) {
@@ -467,29 +474,33 @@ Ucl parser::parse_labelled() {
         while (peek() == ' ' || peek() == '\t')
             ++pos_;
     }
-    Ucl value = parse_value("after the labels");
+    marked_value value = parse_value("after the labels");
     for (auto label = labels.rbegin(); label != labels.rend(); ++label) {
-        value = Ucl::object({Ucl::Member(std::move(*label), stamp(value, priority_, false))});
+        value.marks.priority = priority_;
+        marked_value outer{Ucl::object({Ucl::Member(std::move(*label), std::move(value.value))}),
+                           {}};
+        outer.marks.nested.push_back(std::move(value.marks));
+        value = std::move(outer);
     }
     return value;
 }
 
 // A value of any form; `context` completes the error when none is there.
-Ucl parser::parse_value(const std::string& context) {
+marked_value parser::parse_value(const std::string& context) {
     const char c = peek();
     if (at_end() || ends_value(c) || c == '}' || c == ']') fail_expected("a value " + context);
     switch (c) {
     case '{':
         return parse_object();
     case '[':
-        return parse_array();
+        return {parse_array(), {}};
     case '"':
-        return Ucl::string(parse_double_quoted(true));
+        return {Ucl::string(parse_double_quoted(true)), {}};
     case '\'':
-        return Ucl::string(parse_single_quoted());
+        return {Ucl::string(parse_single_quoted()), {}};
     default:
-        if (starts_heredoc()) return Ucl::string(parse_heredoc());
-        return parse_atom();
+        if (starts_heredoc()) return {Ucl::string(parse_heredoc()), {}};
+        return {parse_atom(), {}};
     }
 }
 
@@ -497,17 +508,18 @@ Ucl parser::parse_value(const std::string& context) {
 // object, so its members meet the old ones (and .inherit sees them) as they are read.
 bool parser::merge_in_place(member_list& members, const std::string& key) {
     if (strategy_ != duplicate_strategy::merge || peek() != '{') return false;
-    const Ucl::Member* old = members.find(key);
-    if (old == nullptr || old->second.type() != Type::object) return false;
-    const Ucl previous = old->second;
-    const Ucl merged = parse_object(member_list(previous.members()));
-    members.find(key)->second = stamp(merged, priority_of(previous), was_inherited(previous));
-    expect_value_end(merged);
+    const member_entry* old = members.find(key);
+    if (old == nullptr || old->value.type() != Type::object) return false;
+    marked_value merged = parse_object(member_list(old->value, old->marks.nested));
+    member_entry* entry = members.find(key);
+    entry->value = std::move(merged.value);
+    entry->marks.nested = std::move(merged.marks.nested);
+    expect_value_end(Type::object);
     return true;
 }
 
 // An object in braces, starting at the opening brace.
-Ucl parser::parse_object(member_list members) {
+marked_value parser::parse_object(member_list members) {
     const std::size_t open = pos_;
     enter(open);
     parse_members(members, true, open);
@@ -535,9 +547,9 @@ Ucl parser::parse_array() {
             ++pos_;
             continue;
         }
-        items.push_back(parse_value("in the array"));
+        items.push_back(parse_value("in the array").value);
         after_item = true;
-        expect_value_end(items.back());
+        expect_value_end(items.back().type());
     }
     --depth_;
     return Ucl::array(std::move(items));
@@ -929,29 +941,35 @@ void parser::include_nested(parser& included, const std::string& name,
                             const include_options& options, const std::string& path,
                             std::size_t start, member_list& members) {
     const std::string key = options.key.empty() ? file_key(path) : options.key;
-    Ucl::Member* old = members.find(key);
-    if (!options.as_array && old != nullptr && old->second.type() != Type::object) {
+    member_entry* old = members.find(key);
+    if (!options.as_array && old != nullptr && old->value.type() != Type::object) {
         fail_at(start, name + ": cannot include into the key '" + key +
-                           "': expected an object there, found " + type_name(old->second));
+                           "': expected an object there, found " + type_name(old->value));
     }
     member_list object_members;
-    if (!options.as_array && old != nullptr) object_members = member_list(old->second.members());
+    if (!options.as_array && old != nullptr) {
+        object_members = member_list(old->value, old->marks.nested);
+    }
     included.parse_included(object_members);
-    Ucl object = stamp(object_members.take_object(), options.priority, false);
+    marked_value object = object_members.take_object();
+    object.marks.priority = options.priority;
     old = members.find(key);
     if (old == nullptr) {
-        if (options.as_array) object = stamp(Ucl::array({object}), options.priority, false);
+        if (options.as_array) object = {Ucl::array({object.value}), {options.priority, false, {}}};
         members.append(key, std::move(object));
         return;
     }
-    const Ucl& previous = old->second;
     if (options.as_array) {
+        const Ucl& previous = old->value;
         std::vector<Ucl> items =
             previous.type() == Type::array ? previous.items() : std::vector<Ucl>{previous};
-        items.push_back(std::move(object));
-        object = Ucl::array(std::move(items));
+        items.push_back(std::move(object.value));
+        old->value = Ucl::array(std::move(items));
+        old->marks.nested.clear();
+        return;
     }
-    old->second = stamp(object, priority_of(previous), was_inherited(previous));
+    old->value = std::move(object.value);
+    old->marks.nested = std::move(object.marks.nested);
 }
 
 // Reads the file a macro names into `content`; false for a missing file that `try_missing`
@@ -1006,30 +1024,33 @@ void parser::load_macro(const load_options& options, const std::string& path, st
     case load_target::nothing:
         return;
     }
-    members.append(*options.key, stamp(value, options.priority, false));
+    members.append(*options.key, {std::move(value), {options.priority, false, {}}});
 }
 
 // `.inherit "section"`: copies the members of a top-level object written before into this
 // object, except the keys this object already holds; the first key written here replaces a copy.
 void parser::inherit_macro(const std::string& section, std::size_t start, member_list& members) {
-    Ucl base;
-    if (root_ != nullptr) {
-        if (const Ucl::Member* found = root_->find(section)) base = found->second;
-    }
-    if (base.type() != Type::object) {
+    const member_entry* base = root_ != nullptr ? root_->find(section) : nullptr;
+    if (base == nullptr || base->value.type() != Type::object) {
         fail_at(start, ".inherit: no section '" + section +
                            "' to inherit: expected an object at the top level, written before");
     }
+    // A copy, as appending to this object may move the section when it is this object.
+    const member_entry copied = *base;
     const std::size_t written = members.size();
-    for (const auto& [key, value] : base.members()) {
-        if (!members.held_among_first(key, written))
-            members.append(key, stamp(value, priority_of(value), true));
+    const auto& copies = copied.value.members();
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+        if (members.held_among_first(copies[i].first, written)) continue;
+        member_marks marks =
+            i < copied.marks.nested.size() ? copied.marks.nested[i] : member_marks{};
+        marks.inherited = true;
+        members.append(copies[i].first, {copies[i].second, std::move(marks)});
     }
 }
 
 // After a value: a separator, a line break, a closing brace or bracket, the end of the text, or
 // a block comment, which separates like a line break in the UCL library (`a = "x" /* c */ b = 2`).
-void parser::expect_value_end(const Ucl& value) {
+void parser::expect_value_end(Type type) {
     bool block_comment = false;
     while (!at_end()) {
         if (is_space(peek()) && peek() != '\n') {
@@ -1041,7 +1062,7 @@ void parser::expect_value_end(const Ucl& value) {
     }
     const char c = peek();
     if (at_end() || ends_value(c) || c == '}' || c == ']' || block_comment) return;
-    if (value.type() == Type::object || value.type() == Type::array) return;
+    if (type == Type::object || type == Type::array) return;
     fail_expected("',', ';' or a line break after the value");
 }
 

@@ -36,15 +36,18 @@ class parser {
     void parse_member(member_list& members); // one key with its value
     void read_member_value(member_list& members, std::string key, std::size_t start,
                            const std::string& context);
+    void read_member_end(member_list& members, std::string key, marked_value value,
+                         std::size_t start);
     bool null_at_end(); // after '=': nothing but a line break up to the end of the text
-    // Adds a value that the text stamped with its priority, by the member rules and the strategy;
-    // a conflict is an error at `start`.
-    void insert_member(member_list& members, std::string key, Ucl value, std::size_t start);
+    // Adds a value marked with its priority, by the member rules and the strategy; a conflict is
+    // an error at `start`.
+    void insert_member(member_list& members, std::string key, marked_value value,
+                       std::size_t start);
     std::string parse_key();
-    bool starts_labels() const; // `name label ... {` follows the key
-    Ucl parse_labelled();       // the labels and their object
-    Ucl parse_value(const std::string& context);
-    Ucl parse_object(member_list members = {}); // `members`: those it starts with
+    bool starts_labels() const;    // `name label ... {` follows the key
+    marked_value parse_labelled(); // the labels and their object
+    marked_value parse_value(const std::string& context);
+    marked_value parse_object(member_list members = {}); // `members`: those it starts with
     bool merge_in_place(member_list& members, const std::string& key);
     Ucl parse_array();
     std::string parse_double_quoted(bool expand);
@@ -73,8 +76,8 @@ class parser {
     void load_macro(const load_options& options, const std::string& path, std::size_t start,
                     member_list& members);
     void inherit_macro(const std::string& section, std::size_t start, member_list& members);
-    void expect_value_end(const Ucl& value); // a separator must follow a value
-    void ignore_text_end();                  // what follows the top level is not read
+    void expect_value_end(Type type); // a separator must follow a value of `type`
+    void ignore_text_end();           // what follows the top level is not read
 
     std::size_t expand_variable(std::string_view rest, std::string& out, bool& named) const;
     std::string expand_variables(std::string_view raw) const;
@@ -99,7 +102,7 @@ class parser {
     std::string filename_;  // value of $FILENAME
     int include_depth_ = 0; // number of includes around this text
     int depth_ = 0;         // number of open objects and arrays
-    int priority_ = 0;      // of this text, stamped on every value it writes (0 to 15)
+    int priority_ = 0;      // of this text, the mark of every member it writes (0 to 15)
     duplicate_strategy strategy_ = duplicate_strategy::append;
     member_list* root_ = nullptr; // the top-level object's members, for .inherit
 };

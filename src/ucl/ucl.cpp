@@ -16,8 +16,6 @@ struct Ucl::Node {
     std::string text;
     std::vector<Ucl> items;
     std::vector<Member> members;
-    int priority = 0;       // of the text that wrote the key holding this value
-    bool inherited = false; // copied into its object by `.inherit`
 };
 
 namespace {
@@ -92,22 +90,6 @@ Ucl Ucl::object(std::vector<Member> members) {
     node.type = Type::object;
     node.members = std::move(members);
     return Ucl(std::make_shared<const Node>(std::move(node)));
-}
-
-Ucl Ucl::stamped(int priority, bool inherited) const {
-    if (!node_ || (node_->priority == priority && node_->inherited == inherited)) return *this;
-    Node node = *node_;
-    node.priority = priority;
-    node.inherited = inherited;
-    return Ucl(std::make_shared<const Node>(std::move(node)));
-}
-
-int Ucl::priority() const {
-    return node_ ? node_->priority : 0;
-}
-
-bool Ucl::inherited() const {
-    return node_ && node_->inherited;
 }
 
 Type Ucl::type() const {

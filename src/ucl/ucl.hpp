@@ -63,16 +63,8 @@ class Ucl {
     const std::vector<Member>& members() const;
 
   private:
-    friend struct member_stamp; // marks values with the priority of the text that wrote them
-
     struct Node;
     explicit Ucl(std::shared_ptr<const Node> node) : node_(std::move(node)) {}
-
-    // The same value marked with the priority (0 to 15) of the text that wrote its key, and
-    // whether `.inherit` copied it; a copy of the node only when a mark changes.
-    Ucl stamped(int priority, bool inherited) const;
-    int priority() const; // 0 for values never stamped
-    bool inherited() const;
 
     std::shared_ptr<const Node> node_;
 };

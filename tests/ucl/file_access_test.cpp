@@ -72,6 +72,20 @@ TEST(MemoryFiles, IncludesLoadsAndGlobsReadTheInterface) {
     EXPECT_EQ(error, "");
 }
 
+// An object read again by a merging include keeps the priority of each member written before.
+TEST(MemoryFiles, MergedObjectsKeepTheirMembersPriorities) {
+    const memory_files files(
+        std::map<std::string, std::string>{{"/mem/m.conf", "s { x = 2; y = 3; t { u = 5 } }\n"}});
+    std::string error;
+    EXPECT_EQ(read_with(files,
+                        ".priority 5\ns { x = 1; t { u = 4 } }\n.priority 0\n"
+                        ".include(duplicate=\"merge\", priority=1) \"m.conf\"\n"
+                        "c { .inherit \"s\"\n x = 9 }",
+                        error),
+              R"({"s":{"x":1,"t":{"u":4},"y":3},"c":{"x":9,"t":{"u":4},"y":3}})");
+    EXPECT_EQ(error, "");
+}
+
 TEST(MemoryFiles, MacroErrorsNameTheFiles) {
     const memory_files files({{"/mem/a.conf", "a = 1\n"}, {"/mem/bad.conf", "a = {\n"}});
     const std::pair<const char*, const char*> cases[] = {
