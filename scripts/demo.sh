@@ -73,7 +73,7 @@ P_SMTP=25 P_REINJECT=10025 P_RSPAMD=11333
 # test rules.
 PF_LMTP_CACHE=no
 RSPAMD_SUITE_RULES=no
-T=$(mktemp -d /tmp/quillgate-demo.XXXXXX)
+T=$(mktemp -d "${TMPDIR:-/tmp}/quillgate-demo.XXXXXX")
 chmod 755 "$T"
 
 cleanup() {

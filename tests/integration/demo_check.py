@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Runs scripts/demo.sh once and checks what it prints for each of its three messages, and that
-it leaves no directory and no process behind.
+it leaves no file and no process behind.
 
   demo_check.py DEMO-SCRIPT QUILLGATE-BINARY
 """
-import glob
+import os
 import re
 import subprocess
 import sys
+import tempfile
 
 QID = r"[0-9A-F]{6,}"
 
@@ -71,12 +72,12 @@ EXPECTED = {
 }
 
 
-def demo_leftovers():
-    """Directories of the demo in /tmp and processes that run from one."""
-    dirs = sorted(glob.glob("/tmp/quillgate-demo.*"))
+def leftovers(parent):
+    """What is left in the demo's temporary parent directory, and processes that name it."""
+    files = sorted(os.listdir(parent))
     ps = subprocess.run(["ps", "-eo", "pid=,args="], capture_output=True, text=True).stdout
-    procs = sorted(l.strip() for l in ps.splitlines() if "/tmp/quillgate-demo." in l)
-    return dirs, procs
+    procs = sorted(l.strip() for l in ps.splitlines() if parent in l and "ps -eo" not in l)
+    return files, procs
 
 
 def check_message(n, part, problems):
@@ -109,9 +110,13 @@ def check_message(n, part, problems):
 
 
 def main(demo, quillgate):
-    before = demo_leftovers()
+    # The demo's temporary directory, and any its peers make, go below a parent of this run's
+    # own (TMPDIR), which must be empty again afterwards.
+    parent = tempfile.mkdtemp(prefix="quillgate-demo-check.")
+    os.chmod(parent, 0o755)
+    env = dict(os.environ, TMPDIR=parent)
     run = subprocess.run(["bash", demo, "--quillgate", quillgate], capture_output=True,
-                         text=True, timeout=500)
+                         text=True, timeout=500, env=env)
     out = run.stdout.splitlines()
     print(run.stdout, end="")
     print(run.stderr, end="", file=sys.stderr)
@@ -128,10 +133,11 @@ def main(demo, quillgate):
     for line in ("Stopping quillgate, Postfix and Rspamd", "Removing <work>", "Done."):
         if line not in out:
             problems.append(f"no line {line!r}")
-    after = demo_leftovers()
-    if after != before:
-        problems.append(f"left behind: directories {sorted(set(after[0]) - set(before[0]))}, "
-                        f"processes {sorted(set(after[1]) - set(before[1]))}")
+    files, procs = leftovers(parent)
+    if files or procs:
+        problems.append(f"left behind in {parent}: {files}; processes: {procs}")
+    else:
+        os.rmdir(parent)
     for p in problems:
         print(f"FAIL: {p}", file=sys.stderr)
     return 1 if problems else 0
