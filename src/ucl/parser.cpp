@@ -1,19 +1,15 @@
-// The UCL reader: objects with or without braces, arrays, the string and number forms, comments,
-// the macros (.include, .try_include, .includes, .priority, .load, .inherit) with their options,
-// the priorities and duplicate strategies of keys, and the file variables. Every error names its
-// line, column and what was expected.
+// The grammar of UCL texts: objects with or without braces, arrays, the string and number forms,
+// comments and the file variables; members go in by the member rules, macros are read by the
+// macros. Every error names its line, column and what was expected.
 #include "ucl/parser.hpp"
 
-#include "ucl/ascii.hpp"
+#include "ucl/atoms.hpp"
+#include "ucl/macros.hpp"
 
-#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <filesystem>
-#include <limits>
-#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -21,8 +17,7 @@ namespace ucl {
 
 namespace {
 
-constexpr int max_depth = 256;        // objects and arrays open at once
-constexpr int max_include_depth = 16; // includes within includes
+constexpr int max_depth = 256; // objects and arrays open at once
 
 // A parse failure carrying its complete message; caught by `parse_document`.
 class syntax_error : public std::runtime_error {
@@ -30,248 +25,15 @@ class syntax_error : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-bool is_hex_digit(char c) {
-    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// The value of a hexadecimal digit.
-unsigned hex_digit_value(char c) {
-    return static_cast<unsigned>(is_digit(c) ? c - '0' : to_lower(c) - 'a' + 10);
-}
-
-// Bytes that may begin an unquoted key: ASCII letters and digits, '_', '/' (a key such as
-// "/path", as the library reads it) and non-ASCII bytes.
-bool is_key_start(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return is_digit(c) || (c >= 'a' && c <= 'z') || is_upper(c) || c == '_' || c == '/' ||
-           byte >= 0x80;
-}
-
-// Bytes that may follow in an unquoted key.
-bool is_key_char(char c) {
-    return is_key_start(c) || c == '-' || c == '.' || c == '/';
-}
-
-// Bytes that end a value written without quotes (a brace or bracket only when unbalanced).
-bool ends_value(char c) {
-    return c == '\n' || c == ';' || c == ',';
-}
-
-// The value of a boolean word (true, yes, on, false, no, off in any letter case).
-std::optional<bool> boolean_word(std::string_view raw) {
-    for (const char* word : {"true", "yes", "on"}) {
-        if (equals_ignoring_case(raw, word)) return true;
-    }
-    for (const char* word : {"false", "no", "off"}) {
-        if (equals_ignoring_case(raw, word)) return false;
-    }
-    return std::nullopt;
-}
-
-// A number suffix: a size multiplier, or a time unit in seconds.
-struct suffix {
-    std::string_view name;
-    double factor;
-    std::int64_t size_factor; // 0 for the time units
-};
-
-constexpr std::array<suffix, 15> suffixes{{
-    {"k", 1e3, 1000},
-    {"m", 1e6, 1000000},
-    {"g", 1e9, 1000000000},
-    {"kb", 1024.0, 1024},
-    {"mb", 1048576.0, 1048576},
-    {"gb", 1073741824.0, 1073741824},
-    {"ms", 0.001, 0},
-    {"s", 1, 0},
-    {"min", 60, 0},
-    {"h", 3600, 0},
-    {"d", 86400, 0},
-    {"w", 604800, 0},
-    {"y", 31536000, 0},
-    {"ks", 1e3, 0}, // thousands and milliards of seconds, as the library reads them
-    {"gs", 1e9, 0},
-}};
-
-// The suffix spelled by `text` in any letter case, or null.
-const suffix* find_suffix(std::string_view text) {
-    for (const auto& candidate : suffixes) {
-        if (equals_ignoring_case(text, candidate.name)) return &candidate;
-    }
-    return nullptr;
-}
-
-// Appends the UTF-8 encoding of one code point.
-void append_utf8(unsigned code, std::string& out) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
-// Where a number's digits end in a word and what kind of number they write.
-struct number_part {
-    std::size_t length = 0; // bytes of `raw` taken by the sign, digits, fraction and exponent
-    bool is_float = false;
-    bool is_hex = false;
-    bool no_hex_digit = false; // "0x" without a digit, which the UCL library reads as 0
-};
-
-// Finds the sign, digits, fraction and exponent at the start of a word.
-number_part scan_number(std::string_view raw) {
-    number_part part;
-    std::size_t i = raw.starts_with('-') ? 1 : 0;
-    if (i >= raw.size() || !is_digit(raw[i])) return part;
-    if (raw.substr(i, 2) == "0x" || raw.substr(i, 2) == "0X") {
-        std::size_t j = i + 2;
-        while (j < raw.size() && is_hex_digit(raw[j]))
-            ++j;
-        part.length = j;
-        part.is_hex = true;
-        part.no_hex_digit = j == i + 2;
-        return part;
-    }
-    while (i < raw.size() && is_digit(raw[i]))
-        ++i;
-    if (i < raw.size() && raw[i] == '.') {
-        part.is_float = true;
-        ++i;
-        while (i < raw.size() && is_digit(raw[i]))
-            ++i;
-    }
-    if (i < raw.size() && (raw[i] == 'e' || raw[i] == 'E')) {
-        std::size_t j = i + 1;
-        if (j < raw.size() && (raw[j] == '+' || raw[j] == '-')) ++j;
-        if (j < raw.size() && is_digit(raw[j])) {
-            while (j < raw.size() && is_digit(raw[j]))
-                ++j;
-            part.is_float = true;
-            i = j;
-        }
-    }
-    part.length = i;
-    return part;
-}
-
-// The integer of hexadecimal digits (none is 0) with an optional minus sign; nothing when out
-// of range.
-std::optional<std::int64_t> hex_value(std::string_view digits) {
-    const bool negative = digits.starts_with('-');
-    digits.remove_prefix(negative ? 3 : 2);
-    std::uint64_t value = 0;
-    for (char c : digits) {
-        const unsigned digit = hex_digit_value(c);
-        if (value > (std::numeric_limits<std::uint64_t>::max() >> 4)) return std::nullopt;
-        value = (value << 4) | digit;
-    }
-    const std::uint64_t limit = negative ? (std::uint64_t{1} << 63) : (std::uint64_t{1} << 63) - 1;
-    if (value > limit) return std::nullopt;
-    if (negative) return static_cast<std::int64_t>(0 - value);
-    return static_cast<std::int64_t>(value);
-}
-
-// Appends the code point of the \\u escape at `at` (its four digits checked) to `out`, a pair of
-// surrogate escapes as one code point; returns the bytes read.
-std::size_t append_unicode_escape(std::string_view text, std::size_t at, std::string& out) {
-    auto code_at = [&](std::size_t p) {
-        unsigned code = 0;
-        for (std::size_t i = p + 2; i < p + 6; ++i) {
-            code = code * 16 + hex_digit_value(text[i]);
-        }
-        return code;
-    };
-    auto is_escape = [&](std::size_t p) {
-        if (p + 6 > text.size() || text[p] != '\\' || text[p + 1] != 'u') return false;
-        return std::all_of(text.begin() + static_cast<long>(p) + 2,
-                           text.begin() + static_cast<long>(p) + 6, is_hex_digit);
-    };
-    const unsigned code = code_at(at);
-    if (code >= 0xD800 && code <= 0xDBFF && is_escape(at + 6)) {
-        const unsigned low = code_at(at + 6);
-        if (low >= 0xDC00 && low <= 0xDFFF) {
-            append_utf8(0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00), out);
-            return 12;
-        }
-    }
-    append_utf8(code, out);
-    return 6;
-}
-
-// A value without quotes with its backslash escapes read as the UCL library reads them: the JSON
-// escapes, and any other character with its backslash dropped; a final backslash stays.
-std::string unescaped_atom(std::string_view raw) {
-    std::string out;
-    for (std::size_t i = 0; i < raw.size();) {
-        if (raw[i] != '\\' || i + 1 == raw.size()) {
-            out += raw[i++];
-            continue;
-        }
-        const char c = raw[i + 1];
-        const bool unicode = c == 'u' && i + 6 <= raw.size() &&
-                             std::all_of(raw.begin() + static_cast<long>(i) + 2,
-                                         raw.begin() + static_cast<long>(i) + 6, is_hex_digit);
-        if (unicode) {
-            i += append_unicode_escape(raw, i, out);
-            continue;
-        }
-        out += c == 'n'   ? '\n'
-               : c == 't' ? '\t'
-               : c == 'r' ? '\r'
-               : c == 'b' ? '\b'
-               : c == 'f' ? '\f'
-                          : c;
-        i += 2;
-    }
-    return out;
-}
-
-// The name of a value's type in a message.
-std::string type_name(const Ucl& value) {
-    switch (value.type()) {
-    case Type::null:
-        return "null";
-    case Type::boolean:
-        return "a boolean";
-    case Type::integer:
-        return "an integer";
-    case Type::floating:
-        return "a float";
-    case Type::time:
-        return "a time";
-    case Type::string:
-        return "a string";
-    case Type::array:
-        return "an array";
-    case Type::object:
-        return "an object";
-    }
-    return "a value";
-}
-
-// The macros the reader knows, each written with its leading dot.
-constexpr std::array<std::string_view, 6> macro_names{".include",  ".try_include", ".includes",
-                                                      ".priority", ".load",        ".inherit"};
-
 } // namespace
 
-parser::parser(std::string_view text, const file_access& files)
-    : text_(text), files_(&files), curdir_(files.working_directory()), filename_("undef") {}
+parser::parser(std::string_view text, const file_access& files) : text_(text) {
+    settings_.files = &files;
+    settings_.curdir = files.working_directory();
+}
 
-parser::parser(std::string_view text, const file_access& files, std::string file_name,
-               std::string directory, int include_depth, int depth)
-    : text_(text), files_(&files), file_name_(file_name), curdir_(std::move(directory)),
-      filename_(std::move(file_name)), include_depth_(include_depth), depth_(depth) {}
+parser::parser(std::string_view text, text_settings settings, int depth)
+    : text_(text), settings_(std::move(settings)), depth_(depth) {}
 
 Ucl parser::parse_document(std::string& error) {
     try {
@@ -291,9 +53,9 @@ Ucl parser::parse_root() {
         return items;
     }
     member_list members;
-    root_ = &members;
+    settings_.root = &members;
     parse_body(members);
-    root_ = nullptr;
+    settings_.root = nullptr;
     return members.take_object().value;
 }
 
@@ -335,7 +97,7 @@ void parser::parse_members(member_list& members, bool braced, std::size_t open) 
             continue;
         }
         if (c == '.') {
-            parse_macro(members);
+            read_macro(*this, members);
         } else {
             parse_member(members);
         }
@@ -366,8 +128,8 @@ void parser::parse_member(member_list& members) {
     if (peek() == '=' || peek() == ':') {
         ++pos_;
         if (null_at_end()) {
-            return insert_member(members, std::move(key), {Ucl::null(), {priority_, false, {}}},
-                                 start);
+            return insert_member(members, std::move(key),
+                                 {Ucl::null(), {settings_.priority, false, {}}}, start);
         }
         const std::string context = "for the key '" + key + "'";
         return read_member_value(members, std::move(key), start, context);
@@ -392,7 +154,7 @@ void parser::read_member_value(member_list& members, std::string key, std::size_
 // Adds the value just read with this text's priority; a separator must follow it.
 void parser::read_member_end(member_list& members, std::string key, marked_value value,
                              std::size_t start) {
-    value.marks.priority = priority_;
+    value.marks.priority = settings_.priority;
     const Type type = value.value.type();
     insert_member(members, std::move(key), std::move(value), start);
     expect_value_end(type);
@@ -412,7 +174,7 @@ bool parser::null_at_end() {
 void parser::insert_member(member_list& members, std::string key, marked_value value,
                            std::size_t start) {
     try {
-        add_member(members, std::move(key), std::move(value), strategy_);
+        add_member(members, std::move(key), std::move(value), settings_.strategy);
     } catch (const member_conflict& conflict) {
         fail_at(start, conflict.what());
     }
@@ -476,7 +238,7 @@ marked_value parser::parse_labelled() {
     }
     marked_value value = parse_value("after the labels");
     for (auto label = labels.rbegin(); label != labels.rend(); ++label) {
-        value.marks.priority = priority_;
+        value.marks.priority = settings_.priority;
         marked_value outer{Ucl::object({Ucl::Member(std::move(*label), std::move(value.value))}),
                            {}};
         outer.marks.nested.push_back(std::move(value.marks));
@@ -507,7 +269,7 @@ marked_value parser::parse_value(const std::string& context) {
 // With the merge strategy, an object written for a key that holds an object is read into that
 // object, so its members meet the old ones (and .inherit sees them) as they are read.
 bool parser::merge_in_place(member_list& members, const std::string& key) {
-    if (strategy_ != duplicate_strategy::merge || peek() != '{') return false;
+    if (settings_.strategy != duplicate_strategy::merge || peek() != '{') return false;
     const member_entry* old = members.find(key);
     if (old == nullptr || old->value.type() != Type::object) return false;
     marked_value merged = parse_object(member_list(old->value, old->marks.nested));
@@ -797,257 +559,6 @@ bool parser::digits_follow(std::size_t end) const {
     return end < text_.size() && (is_hex_digit(text_[end]) || text_[end] == '/');
 }
 
-// A macro: its name, an optional `(name=value, ...)` list of options and its argument.
-void parser::parse_macro(member_list& members) {
-    const std::size_t start = pos_++;
-    while (!at_end() && (is_key_start(peek()) || peek() == '-'))
-        ++pos_;
-    const std::string name(text_.substr(start, pos_ - start));
-    const bool known = std::find(macro_names.begin(), macro_names.end(), name) != macro_names.end();
-    // As in the library, a macro other than .load with no argument before the end of the text
-    // does nothing; an unknown one only where the text ends right after its name.
-    const std::size_t after_name = pos_;
-    skip_space();
-    if (at_end() && name != ".load" && (known || after_name == text_.size())) return;
-    pos_ = after_name;
-    if (!known) {
-        fail_at(start, "unknown macro '" + name +
-                           "': expected .include, .try_include, .includes, .priority, .load or "
-                           ".inherit");
-    }
-    skip_inline();
-    const Ucl options = peek() == '(' ? parse_macro_options(name) : Ucl::object({});
-    skip_space();
-    if (name != ".load" && at_end()) return;
-    if (name == ".priority") {
-        const std::string text = parse_macro_argument(name, "a priority");
-        const auto priority = priority_of_text(text);
-        if (!priority) {
-            fail_at(start,
-                    ".priority: invalid priority '" + text + "': expected a decimal integer");
-        }
-        priority_ = *priority;
-    } else if (name == ".load") {
-        load_macro(read_load_options(options), parse_macro_argument(name, "a path"), start,
-                   members);
-    } else if (name == ".inherit") {
-        inherit_macro(parse_macro_argument(name, "a section name"), start, members);
-    } else {
-        const include_options include =
-            read_include_options(options, name == ".try_include", name == ".includes");
-        include_macro(name, include, parse_macro_argument(name, "a path"), start, members);
-    }
-}
-
-// The options in parentheses, read as the members of an object; parentheses inside quotes or
-// nested ones do not end them.
-Ucl parser::parse_macro_options(const std::string& name) {
-    const std::size_t open = pos_;
-    std::size_t p = pos_;
-    int nesting = 0;
-    for (;; ++p) {
-        if (p >= text_.size()) {
-            pos_ = p;
-            fail_expected("')' to close the options of " + name + " opened at " + where(open));
-        }
-        const char c = text_[p];
-        if (c == '"' || c == '\'') {
-            for (++p; p < text_.size() && text_[p] != c; ++p) {
-                if (text_[p] == '\\') ++p;
-            }
-            if (p >= text_.size()) --p; // the check at the top of the loop fails next
-            continue;
-        }
-        if (c == '(') ++nesting;
-        if (c == ')' && --nesting == 0) break;
-    }
-    pos_ = p + 1;
-    parser options_parser(text_.substr(open + 1, p - open - 1), *files_, "", curdir_,
-                          include_depth_, depth_);
-    options_parser.filename_ = filename_;
-    std::string error;
-    Ucl options = options_parser.parse_document(error);
-    if (!error.empty()) fail_at(open, "invalid options for " + name + ": " + error);
-    return options;
-}
-
-// The argument after a macro: a quoted string, a text in braces or a word without quotes, with
-// the file variables replaced; `what` names it in the error when none is there.
-std::string parser::parse_macro_argument(const std::string& name, const std::string& what) {
-    skip_space();
-    const char c = peek();
-    if (at_end() || ends_value(c) || c == '}' || c == ']' || c == '[' || c == '\'') {
-        fail_expected(what + " after " + name);
-    }
-    std::string argument;
-    if (c == '"') {
-        argument = parse_double_quoted(true);
-    } else if (c == '{') {
-        const std::size_t close = text_.find('}', pos_);
-        if (close == std::string_view::npos) {
-            pos_ = text_.size();
-            fail_expected("'}' to close the argument of " + name);
-        }
-        std::string_view inner = text_.substr(pos_ + 1, close - pos_ - 1);
-        while (!inner.empty() && is_space(inner.front()))
-            inner.remove_prefix(1);
-        while (!inner.empty() && is_space(inner.back()))
-            inner.remove_suffix(1);
-        argument = expand_variables(inner);
-        pos_ = close + 1;
-    } else {
-        argument = expand_variables(scan_atom());
-    }
-    skip_inline();
-    return argument;
-}
-
-// An include of one file, or with the option glob of every file that a pattern matches.
-void parser::include_macro(const std::string& name, const include_options& options,
-                           const std::string& path, std::size_t start, member_list& members) {
-    const auto matches = options.glob ? files_->glob(path) : std::nullopt;
-    if (!matches) return include_file(name, options, path, start, members);
-    if (matches->empty() && !options.try_missing) {
-        fail_at(start, name + ": no file matches the pattern '" + path + "'");
-    }
-    for (const auto& match : *matches)
-        include_file(name, options, match, start, members);
-}
-
-// Reads the file at `path` into `members`, or into the object or array at the option key; a
-// missing file is skipped when the options allow it.
-void parser::include_file(const std::string& name, const include_options& options,
-                          const std::string& path, std::size_t start, member_list& members) {
-    if (include_depth_ >= max_include_depth) {
-        fail_at(start, "includes nested more than " + std::to_string(max_include_depth) +
-                           " deep: expected a file that does not include itself");
-    }
-    std::string content;
-    if (!read_macro_file(name, "included file", path, options.try_missing, start, content)) return;
-    const std::string real = files_->real_path(path);
-    if (options.sign) check_signature(name, real, start);
-    parser included(content, *files_, real, std::filesystem::path(real).parent_path().string(),
-                    include_depth_ + 1, depth_);
-    included.priority_ = options.priority;
-    included.strategy_ = options.duplicate;
-    included.root_ = root_;
-    if (!options.nest) return included.parse_included(members);
-    include_nested(included, name, options, path, start, members);
-}
-
-// The included file's members as an object at the option key: merged into the object already
-// there, or with target "array" appended to the array there (one is made of any other value).
-void parser::include_nested(parser& included, const std::string& name,
-                            const include_options& options, const std::string& path,
-                            std::size_t start, member_list& members) {
-    const std::string key = options.key.empty() ? file_key(path) : options.key;
-    member_entry* old = members.find(key);
-    if (!options.as_array && old != nullptr && old->value.type() != Type::object) {
-        fail_at(start, name + ": cannot include into the key '" + key +
-                           "': expected an object there, found " + type_name(old->value));
-    }
-    member_list object_members;
-    if (!options.as_array && old != nullptr) {
-        object_members = member_list(old->value, old->marks.nested);
-    }
-    included.parse_included(object_members);
-    marked_value object = object_members.take_object();
-    object.marks.priority = options.priority;
-    old = members.find(key);
-    if (old == nullptr) {
-        if (options.as_array) object = {Ucl::array({object.value}), {options.priority, false, {}}};
-        members.append(key, std::move(object));
-        return;
-    }
-    if (options.as_array) {
-        const Ucl& previous = old->value;
-        std::vector<Ucl> items =
-            previous.type() == Type::array ? previous.items() : std::vector<Ucl>{previous};
-        items.push_back(std::move(object.value));
-        old->value = Ucl::array(std::move(items));
-        old->marks.nested.clear();
-        return;
-    }
-    old->value = std::move(object.value);
-    old->marks.nested = std::move(object.marks.nested);
-}
-
-// Reads the file a macro names into `content`; false for a missing file that `try_missing`
-// skips. The errors name the macro and the file as `what` ("included file", "the file").
-bool parser::read_macro_file(const std::string& name, const std::string& what,
-                             const std::string& path, bool try_missing, std::size_t start,
-                             std::string& content) const {
-    const auto status = files_->status(path);
-    if (status == file_access::kind::missing) {
-        if (try_missing) return false;
-        fail_at(start, name + ": cannot open " + what + " '" + path + "': no such file");
-    }
-    if (status != file_access::kind::regular || !files_->read(path, content)) {
-        fail_at(start, name + ": cannot read " + what + " '" + path +
-                           "': expected a readable regular file");
-    }
-    return true;
-}
-
-// Signatures are checked against the public keys registered with the reader, and the daemon
-// registers none: an included file is refused once its signature file is looked for.
-void parser::check_signature(const std::string& name, const std::string& real_path,
-                             std::size_t start) const {
-    const std::string signature = real_path + ".sig";
-    if (files_->status(signature) == file_access::kind::missing) {
-        fail_at(start, name + ": cannot open the signature file '" + signature + "': no such file");
-    }
-    fail_at(start, name + ": cannot verify the signature file '" + signature +
-                       "': expected a public key, and none is registered");
-}
-
-// `.load(key=...)`: the file's bytes as a string, or with target "int" as an integer, at a key
-// that the object does not hold yet.
-void parser::load_macro(const load_options& options, const std::string& path, std::size_t start,
-                        member_list& members) {
-    if (!options.key) fail_at(start, ".load: no key given: expected the option key=\"name\"");
-    std::string content;
-    if (!read_macro_file(".load", "the file", path, options.try_missing, start, content)) return;
-    if (members.find(*options.key) != nullptr) {
-        fail_at(start,
-                ".load: the key '" + *options.key + "' is already written: expected a new key");
-    }
-    Ucl value;
-    switch (options.target) {
-    case load_target::string:
-        if (content.empty()) return;
-        value = Ucl::string(options.escape ? json_escaped(content) : content);
-        break;
-    case load_target::integer:
-        value = Ucl::integer(integer_prefix(content));
-        break;
-    case load_target::nothing:
-        return;
-    }
-    members.append(*options.key, {std::move(value), {options.priority, false, {}}});
-}
-
-// `.inherit "section"`: copies the members of a top-level object written before into this
-// object, except the keys this object already holds; the first key written here replaces a copy.
-void parser::inherit_macro(const std::string& section, std::size_t start, member_list& members) {
-    const member_entry* base = root_ != nullptr ? root_->find(section) : nullptr;
-    if (base == nullptr || base->value.type() != Type::object) {
-        fail_at(start, ".inherit: no section '" + section +
-                           "' to inherit: expected an object at the top level, written before");
-    }
-    // A copy, as appending to this object may move the section when it is this object.
-    const member_entry copied = *base;
-    const std::size_t written = members.size();
-    const auto& copies = copied.value.members();
-    for (std::size_t i = 0; i < copies.size(); ++i) {
-        if (members.held_among_first(copies[i].first, written)) continue;
-        member_marks marks =
-            i < copied.marks.nested.size() ? copied.marks.nested[i] : member_marks{};
-        marks.inherited = true;
-        members.append(copies[i].first, {copies[i].second, std::move(marks)});
-    }
-}
-
 // After a value: a separator, a line break, a closing brace or bracket, the end of the text, or
 // a block comment, which separates like a line break in the UCL library (`a = "x" /* c */ b = 2`).
 void parser::expect_value_end(Type type) {
@@ -1080,8 +591,8 @@ std::size_t parser::expand_variable(std::string_view rest, std::string& out, boo
         return 2;
     }
     const std::array<std::pair<std::string_view, const std::string*>, 2> variables{{
-        {"CURDIR", &curdir_},
-        {"FILENAME", &filename_},
+        {"CURDIR", &settings_.curdir},
+        {"FILENAME", &settings_.filename},
     }};
     for (const auto& [name, value] : variables) {
         const std::string_view after = rest.substr(1);
@@ -1204,7 +715,8 @@ std::string parser::found(std::size_t pos) const {
 
 // Throws the error at `pos`, prefixed by the file name in an included file.
 void parser::fail_at(std::size_t pos, const std::string& message) const {
-    throw syntax_error((file_name_.empty() ? "" : file_name_ + ": ") + where(pos) + ": " + message);
+    throw syntax_error((settings_.file_name.empty() ? "" : settings_.file_name + ": ") +
+                       where(pos) + ": " + message);
 }
 
 // Throws "expected X, found Y" at the current position.
