@@ -1,6 +1,7 @@
 // Each rule looks at the text and at both readings and holds only for the difference it names.
 #include "knowing_differences.hpp"
 
+#include "ucl/atoms.hpp"
 #include "ucl/ucl.hpp"
 
 #include <algorithm>
@@ -128,6 +129,32 @@ bool pair_as_halves(const value_pair& pair) {
            as_surrogate_halves(pair.mine.string_value()) == pair.theirs.string_value();
 }
 
+// The reader's value is the text of a line of `text` that reads as the reference's object: the
+// line as written, of which the reader's value is the unescaped form (a value without quotes
+// loses its backslashes, `"^\\[x"` is `"^\[x"`).
+bool section_read_as_text(const std::string& text, const value_pair& pair) {
+    if (pair.mine.type() != ucl::Type::string || pair.theirs.type() != ucl::Type::object)
+        return false;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line(text.data() + start, end - start);
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+            line.remove_prefix(1);
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r'))
+            line.remove_suffix(1);
+        std::string error;
+        if (ucl::unescaped_atom(line) == pair.mine.string_value()) {
+            const ucl::Ucl again = ucl::Ucl::parse(line, error);
+            if (error.empty() && difference(reference_shape(again), pair.theirs, "").empty())
+                return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 // A knowing difference in one value of a text that both read.
 struct value_check {
     knowing_rule rule;
@@ -157,12 +184,8 @@ const std::vector<value_check>& value_checks() {
         {{"section_on_next_line",
           "the reference gives a key alone on its line (`smtp #` and a section on the next line) "
           "the section as its object; the reader reads the section's text as the key's value"},
-         [](const std::string&, const value_pair& pair) {
-             if (pair.mine.type() != ucl::Type::string || pair.theirs.type() != ucl::Type::object)
-                 return false;
-             std::string error;
-             const ucl::Ucl again = ucl::Ucl::parse(pair.mine.string_value(), error);
-             return error.empty() && difference(reference_shape(again), pair.theirs, "").empty();
+         [](const std::string& text, const value_pair& pair) {
+             return section_read_as_text(text, pair);
          }},
         {{"digits_before_x",
           "the reference reads a value of digits, \"x\" and hexadecimal digits as the number after "
