@@ -71,7 +71,7 @@ netns_check demo.sh
 P_SMTP=25 P_REINJECT=10025 P_RSPAMD=11333
 # The quillgate transport exactly as the README's guide has it, and Rspamd without the suite's
 # test rules.
-PF_LMTP_CACHE=no
+PF_LMTP_CACHE=no PF_LMTP_MAXPROC=10
 RSPAMD_SUITE_RULES=no
 T=$(mktemp -d "${TMPDIR:-/tmp}/quillgate-demo.XXXXXX")
 chmod 755 "$T"

@@ -294,8 +294,9 @@ EOF
 }
 
 # postfix_write_master REINJECT: master.cf, with the re-injection smtpd when REINJECT is "yes".
-# PF_LMTP_CACHE=no leaves the quillgate transport as the README's guide has it; the suite has
-# Postfix keep its LMTP connections for 10 s, so that they are reused.
+# PF_LMTP_CACHE=no and PF_LMTP_MAXPROC=10 leave the quillgate transport as the README's guide has
+# it; the suite has Postfix keep its LMTP connections for 10 s, so that they are reused, and
+# deliver to quillgate 4 at a time.
 postfix_write_master() {
   local m=$T/postfix/etc/master.cf
   cat >"$m" <<EOF
@@ -322,7 +323,7 @@ anvil     unix  -       -       n       -       1       anvil
 scache    unix  -       -       n       -       1       scache
 postlog   unix-dgram n  -       n       -       1       postlogd
 # The content filter: LMTP to quillgate, with XFORWARD.
-quillgate unix  -       -       n       -       4       lmtp
+quillgate unix  -       -       n       -       ${PF_LMTP_MAXPROC:-4}       lmtp
   -o syslog_name=postfix/quillgate
   -o lmtp_send_xforward_command=yes
 EOF
