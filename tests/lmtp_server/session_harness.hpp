@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,100 +20,20 @@
 #include <boost/asio/streambuf.hpp>
 #include <boost/asio/write.hpp>
 #include <gtest/gtest.h>
-#include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
 #include "config/config.hpp"
 #include "lmtp_server/server.hpp"
+#include "support/line_client.hpp"
+#include "support/log_capture.hpp"
 
 namespace lmtp_test {
 
 using namespace std::chrono_literals;
 namespace asio = boost::asio;
 
-// One captured log line.
-struct log_line {
-    spdlog::level::level_enum level;
-    std::string text;
-};
-
-// A sink that keeps every message it is given.
-class capture_sink : public spdlog::sinks::base_sink<std::mutex> {
-  public:
-    // A copy of the lines so far.
-    std::vector<log_line> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-
-  protected:
-    void sink_it_(const spdlog::details::log_msg& message) override {
-        lines_.push_back(
-            {message.level, std::string(message.payload.data(), message.payload.size())});
-    }
-    void flush_() override {}
-
-  private:
-    std::vector<log_line> lines_;
-};
-
-// Makes a capturing logger the default logger for the life of the object.
-class log_capture {
-  public:
-    log_capture() : sink_(std::make_shared<capture_sink>()) {
-        auto logger = std::make_shared<spdlog::logger>("capture", sink_);
-        logger->set_level(spdlog::level::trace);
-        previous_ = spdlog::default_logger();
-        spdlog::set_default_logger(logger);
-    }
-    ~log_capture() { spdlog::set_default_logger(previous_); }
-    log_capture(const log_capture&) = delete;
-    log_capture& operator=(const log_capture&) = delete;
-
-    // Number of lines of `level` whose text is exactly `text`.
-    std::size_t count(spdlog::level::level_enum level, const std::string& text) const {
-        std::size_t found = 0;
-        for (const auto& line : sink_->lines()) {
-            if (line.level == level && line.text == text) ++found;
-        }
-        return found;
-    }
-    // Whether a line of `level` with exactly `text` was logged.
-    bool has(spdlog::level::level_enum level, const std::string& text) const {
-        return count(level, text) > 0;
-    }
-    // Whether any line contains `part`.
-    bool contains(const std::string& part) const {
-        for (const auto& line : sink_->lines()) {
-            if (line.text.find(part) != std::string::npos) return true;
-        }
-        return false;
-    }
-    // Waits until a line of `level` with exactly `text` was logged; false after `limit`.
-    bool wait_for(spdlog::level::level_enum level, const std::string& text,
-                  std::chrono::milliseconds limit = 5s) const {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!has(level, text)) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
-    }
-    // Waits until a line containing `part` was logged; false after `limit`.
-    bool wait_for_part(const std::string& part, std::chrono::milliseconds limit = 5s) const {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!contains(part)) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
-    }
-    std::vector<log_line> lines() const { return sink_->lines(); }
-
-  private:
-    std::shared_ptr<capture_sink> sink_;
-    std::shared_ptr<spdlog::logger> previous_;
-};
+using test_support::log_capture;
+using test_support::log_line;
 
 // The configuration of a test session: short time-out, no peers.
 inline Config test_config() {
@@ -178,36 +99,34 @@ template <class Protocol> class server_harness {
 inline const std::string timed_out = "<timed out>";
 inline const std::string connection_closed = "<closed>";
 
-// An LMTP client over `Protocol` whose every read has a deadline.
+// Where the line client connects for a TCP endpoint (on 127.0.0.1) and for a Unix-domain one.
+inline unsigned short client_target(const asio::ip::tcp::endpoint& endpoint) {
+    return endpoint.port();
+}
+inline std::string client_target(const asio::local::stream_protocol::endpoint& endpoint) {
+    return endpoint.path();
+}
+
+// An LMTP client over `Protocol` whose every read has a deadline: the tests' line client, its
+// lines without their CRLF.
 template <class Protocol> class lmtp_client {
   public:
-    explicit lmtp_client(const typename Protocol::endpoint& endpoint) : socket_(io_context_) {
-        socket_.connect(endpoint);
+    explicit lmtp_client(const typename Protocol::endpoint& endpoint)
+        : client_(client_target(endpoint)) {
+        if (!client_.connected()) throw std::runtime_error("connect failed");
     }
 
     // Sends `bytes` as they are.
-    void send(const std::string& bytes) { asio::write(socket_, asio::buffer(bytes)); }
+    void send(const std::string& bytes) {
+        if (!client_.send(bytes)) throw std::runtime_error("send failed");
+    }
 
     // Reads one line without its CRLF; `timed_out` or `connection_closed` when no line comes.
     std::string read_line(std::chrono::milliseconds limit = 5s) {
-        std::optional<boost::system::error_code> result;
-        asio::async_read_until(
-            socket_, buffer_, "\r\n",
-            [&](const boost::system::error_code& ec, std::size_t) { result = ec; });
-        io_context_.restart();
-        io_context_.run_for(limit);
-        if (!result) {
-            socket_.cancel();
-            io_context_.restart();
-            io_context_.run();
-            return timed_out;
-        }
-        if (*result) return connection_closed;
-        std::string line;
-        std::istream stream(&buffer_);
-        std::getline(stream, line);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        return line;
+        std::optional<std::string> line = client_.next_line(limit);
+        if (!line) return client_.closed() ? connection_closed : timed_out;
+        line->resize(line->size() - 2);
+        return std::move(*line);
     }
 
     // Reads `count` lines.
@@ -232,12 +151,13 @@ template <class Protocol> class lmtp_client {
         return read_line(limit) == connection_closed;
     }
 
-    typename Protocol::socket& socket() { return socket_; }
+    // Ends the sending direction of the connection.
+    void shutdown_send() { client_.shutdown_send(); }
+    // The client's socket.
+    int descriptor() const { return client_.descriptor(); }
 
   private:
-    asio::io_context io_context_;
-    typename Protocol::socket socket_;
-    asio::streambuf buffer_;
+    test_support::line_client client_;
 };
 
 } // namespace lmtp_test

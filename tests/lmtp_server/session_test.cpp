@@ -155,17 +155,23 @@ TEST_F(TcpSession, ClientClosingInTheMiddleOfALineEndsTheSession) {
     auto client = connect();
     client.greeting();
     client.send("LHLO mx");
-    client.socket().shutdown(tcp::socket::shutdown_send);
+    client.shutdown_send();
     EXPECT_TRUE(client.at_end());
     const std::string id = fmt::format("{:016x}", session_counter.load() - 1);
     EXPECT_TRUE(log_.wait_for(level_enum::info, "[" + id + "] Client disconnected (EOF)"));
     EXPECT_FALSE(log_.contains("Command: LHLO"));
 }
 
-// The socket of this process whose peer is `client`, or -1.
-int accepted_descriptor(const tcp::socket& client) {
-    const auto client_port = client.local_endpoint().port();
-    const auto server_port = client.remote_endpoint().port();
+// The socket of this process whose peer is the client socket `client`, or -1.
+int accepted_descriptor(int client) {
+    sockaddr_in client_self{};
+    sockaddr_in client_peer{};
+    socklen_t client_length = sizeof(client_self);
+    getsockname(client, reinterpret_cast<sockaddr*>(&client_self), &client_length);
+    client_length = sizeof(client_peer);
+    getpeername(client, reinterpret_cast<sockaddr*>(&client_peer), &client_length);
+    const auto client_port = ntohs(client_self.sin_port);
+    const auto server_port = ntohs(client_peer.sin_port);
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         const int fd = std::stoi(entry.path().filename().string());
         sockaddr_in peer{};
@@ -185,7 +191,7 @@ int accepted_descriptor(const tcp::socket& client) {
 TEST_F(TcpSession, AcceptedConnectionHasNagleDisabled) {
     auto client = connect();
     client.greeting();
-    const int fd = accepted_descriptor(client.socket());
+    const int fd = accepted_descriptor(client.descriptor());
     ASSERT_GE(fd, 0);
     int value = 0;
     socklen_t length = sizeof(value);
@@ -332,7 +338,7 @@ TEST_P(IdleTimer, SessionEndedWithTheExpiryAlreadyDueStaysQuiet) {
         client.send("QUIT\r\n");
         EXPECT_EQ(client.read_line(5s), "221 Bye");
     } else {
-        client.socket().shutdown(tcp::socket::shutdown_send);
+        client.shutdown_send();
     }
     EXPECT_TRUE(client.at_end());
     // Past the time-out once more: a stopped session neither answers nor re-arms its timer.

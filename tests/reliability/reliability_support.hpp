@@ -21,7 +21,10 @@
 
 #include <gtest/gtest.h>
 
-#include "main/daemon_process.hpp"
+#include <fmt/format.h>
+
+#include "support/daemon_process.hpp"
+#include "support/line_client.hpp"
 
 namespace reliability {
 

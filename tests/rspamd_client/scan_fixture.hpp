@@ -4,18 +4,17 @@
 
 #include <chrono>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 
 #include "config/config.hpp"
 #include "rspamd_client/rspamd_client.hpp"
+#include "support/log_capture.hpp"
+#include "support/loop_watchdog.hpp"
 #include "utils/mail_data.hpp"
 
 namespace scan_testing {
@@ -59,22 +58,9 @@ inline Config unix_config(const std::string& path) {
 // Captures the default logger's lines as "[level] message" and drives scans on a real loop.
 class scan_test : public ::testing::Test {
   protected:
-    scan_test() {
-        previous_ = spdlog::default_logger();
-        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(log_);
-        auto logger = std::make_shared<spdlog::logger>("scan_test", sink);
-        logger->set_pattern("[%l] %v");
-        logger->set_level(spdlog::level::debug);
-        spdlog::set_default_logger(logger);
-    }
-
-    ~scan_test() override { spdlog::set_default_logger(previous_); }
-
     // Runs the loop until it has no work left, failing the test after `limit`.
     void run_io(std::chrono::milliseconds limit = 10s) {
-        ioc_.restart();
-        ioc_.run_for(limit);
-        if (!ioc_.stopped()) ADD_FAILURE() << "timed out after " << limit.count() << " ms";
+        test_support::run_with_watchdog(ioc_, limit);
     }
 
     // Starts one scan; the outcome fills in as the loop runs.
@@ -107,16 +93,10 @@ class scan_test : public ::testing::Test {
     }
 
     // The whole captured log, one "[level] message\n" per line.
-    std::string log_text() const { return log_.str(); }
+    std::string log_text() const { return log_.text(); }
 
     // Every captured line, in order.
-    std::vector<std::string> log_lines() const {
-        std::vector<std::string> lines;
-        std::istringstream in(log_.str());
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-        return lines;
-    }
+    std::vector<std::string> log_lines() const { return log_.lines(); }
 
     // The captured lines at error level.
     std::vector<std::string> error_lines() const {
@@ -136,8 +116,7 @@ class scan_test : public ::testing::Test {
     boost::asio::io_context ioc_;
 
   private:
-    std::ostringstream log_;
-    std::shared_ptr<spdlog::logger> previous_;
+    test_support::log_capture log_{spdlog::level::debug};
 };
 
 } // namespace scan_testing

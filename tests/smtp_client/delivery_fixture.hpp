@@ -5,17 +5,16 @@
 #include <chrono>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 
 #include "config/config.hpp"
 #include "smtp_client/smtp_client.hpp"
+#include "support/log_capture.hpp"
+#include "support/loop_watchdog.hpp"
 #include "utils/mail_data.hpp"
 
 namespace smtp_client_testing {
@@ -33,19 +32,6 @@ struct delivery {
 // Runs deliveries on a loop of the test's own and records the log at every level.
 class delivery_test : public ::testing::Test {
   protected:
-    delivery_test() {
-        previous_logger_ = spdlog::default_logger();
-        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(log_);
-        auto logger = std::make_shared<spdlog::logger>("smtp_client_test", sink);
-        logger->set_pattern("[%l] %v");
-        logger->set_level(spdlog::level::trace);
-        spdlog::set_default_logger(logger);
-    }
-    ~delivery_test() override {
-        spdlog::set_default_logger(previous_logger_);
-        spdlog::drop("smtp_client_test");
-    }
-
     // A configuration that forwards over TCP to 127.0.0.1 at `port`.
     static Config tcp_config(std::uint16_t port) {
         Config config;
@@ -63,9 +49,7 @@ class delivery_test : public ::testing::Test {
 
     // Runs the loop until the test's completion stops it, failing the test after `limit`.
     void run_io(std::chrono::milliseconds limit = 5s) {
-        io_context_.restart();
-        io_context_.run_for(limit);
-        if (!io_context_.stopped()) ADD_FAILURE() << "timed out after " << limit.count() << " ms";
+        test_support::run_with_watchdog(io_context_, limit);
     }
 
     // Starts `d` with `config` and runs the loop to its completion; the flag it received, none
@@ -93,10 +77,9 @@ class delivery_test : public ::testing::Test {
     }
 
     // The captured log lines so far.
-    std::string log() const { return log_.str(); }
+    std::string log() const { return log_.text(); }
 
-    std::ostringstream log_;
-    std::shared_ptr<spdlog::logger> previous_logger_;
+    test_support::log_capture log_;
     boost::asio::io_context io_context_;
 };
 

@@ -6,10 +6,10 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 
 #include "smtp_client/smtp_dialogue.hpp"
+#include "support/log_capture.hpp"
 
 namespace {
 
@@ -98,24 +98,16 @@ std::string working_lookup(boost::system::error_code& ec) {
 }
 
 TEST(ehlo_host_name, FallsBackToLocalhostWithAWarning) {
-    std::ostringstream log;
-    auto previous = spdlog::default_logger();
-    auto logger = std::make_shared<spdlog::logger>(
-        "ehlo_test", std::make_shared<spdlog::sinks::ostream_sink_st>(log));
-    logger->set_pattern("[%l] %v");
-    spdlog::set_default_logger(logger);
+    test_support::log_capture log(spdlog::level::info);
 
     EXPECT_EQ(ehlo_host_name(working_lookup), "mx.example.org");
-    EXPECT_EQ(log.str(), "");
+    EXPECT_EQ(log.text(), "");
     EXPECT_EQ(ehlo_host_name(failing_lookup), "localhost");
-    EXPECT_THAT(log.str(), ::testing::StartsWith("[warning] "));
-    log.str("");
+    EXPECT_THAT(log.text(), ::testing::StartsWith("[warning] "));
+    log.clear();
     EXPECT_EQ(ehlo_host_name(empty_lookup), "localhost");
-    EXPECT_THAT(log.str(), ::testing::StartsWith("[warning] "));
+    EXPECT_THAT(log.text(), ::testing::StartsWith("[warning] "));
     EXPECT_FALSE(ehlo_host_name().empty());
-
-    spdlog::set_default_logger(previous);
-    spdlog::drop("ehlo_test");
 }
 
 } // namespace

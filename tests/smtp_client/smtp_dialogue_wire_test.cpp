@@ -126,7 +126,7 @@ TEST_F(dialogue_test, SendsTheWholeDialogueByteForByte) {
                                          c.xforward_line + "\n"));
         }
         EXPECT_THAT(log(), Not(HasSubstr("[error]")));
-        log_.str("");
+        log_.clear();
     }
 }
 
@@ -280,7 +280,7 @@ TEST_F(dialogue_test, FailsAtEachRefusedStepWithItsMessage) {
             EXPECT_TRUE(commands.back().starts_with(c.last_command)) << commands.back();
         }
         EXPECT_TRUE(server.deliveries().empty());
-        log_.str("");
+        log_.clear();
     }
 }
 
@@ -336,7 +336,7 @@ TEST_F(dialogue_test, ReadsEveryReplyToItsLastLine) {
         const auto commands = server.connections().at(0).commands;
         EXPECT_EQ(commands.size(), 7u); // EHLO, XFORWARD, MAIL FROM, 2 RCPT TO, DATA, QUIT
         EXPECT_THAT(log(), Not(HasSubstr("QUIT failed")));
-        log_.str("");
+        log_.clear();
     }
 }
 
@@ -352,7 +352,7 @@ TEST_F(dialogue_test, AnyPositiveAnswerToTheFinalDotIsADelivery) {
         EXPECT_EQ(deliver(tcp_config(server.port()), d), true);
         EXPECT_EQ(server.connections().at(0).commands.back(), "QUIT");
         EXPECT_THAT(log(), Not(HasSubstr("[error]")));
-        log_.str("");
+        log_.clear();
     }
 }
 
@@ -384,7 +384,7 @@ TEST_F(dialogue_test, AcceptedMessageIsDeliveredWhateverTheAnswerToQuit) {
         EXPECT_THAT(log(), HasSubstr(c.reason ? failed + c.reason + "\n" : failed));
         EXPECT_THAT(log(), Not(HasSubstr("[error]")));
         EXPECT_EQ(server.deliveries().size(), 1u);
-        log_.str("");
+        log_.clear();
     }
 }
 

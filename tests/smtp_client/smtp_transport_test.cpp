@@ -82,7 +82,7 @@ TEST_F(transport_test, SocketPathTooLongFailsLikeAConnectFromTheLoop) {
         EXPECT_NO_THROW(delivered = deliver(config, delivery{}));
         EXPECT_EQ(delivered, false);
         EXPECT_EQ(log(), "[error] SMTP Client (Unix) connect failed: File name too long\n");
-        log_.str("");
+        log_.clear();
     }
 }
 
@@ -112,7 +112,7 @@ TEST_F(transport_test, ConnectFailuresReportFalse) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(deliver(c.config, delivery{}), false);
         EXPECT_THAT(log(), HasSubstr(c.log_line));
-        log_.str("");
+        log_.clear();
     }
 }
 
@@ -138,7 +138,7 @@ TEST_F(transport_test, ServerClosingTheConnectionFailsTheRead) {
 
         EXPECT_EQ(deliver(config, delivery{}), false);
         EXPECT_THAT(log(), HasSubstr(c.log_line));
-        log_.str("");
+        log_.clear();
     }
 }
 
@@ -206,7 +206,7 @@ TEST_F(transport_test, DeliveryAbandonedBeforeItsConnectionStandsFailsOnceWithou
                                      ") delivery abandoned before the end of data: the LMTP "
                                      "session has closed\n"));
         EXPECT_THAT(log(), ::testing::Not(HasSubstr("[error]")));
-        log_.str("");
+        log_.clear();
     }
     for (const auto& connection : server.connections())
         EXPECT_TRUE(connection.commands.empty());
