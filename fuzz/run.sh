@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds quillgate's libFuzzer targets with clang and runs each for a bounded time, failing when a
 # target crashes. Usage: fuzz/run.sh [SECONDS_PER_TARGET (default 30)] [TARGET...]
+# QUILLGATE_WERROR=ON builds with warnings as errors.
 # The build and the growing corpora live in build-fuzz/ (or $QUILLGATE_FUZZ_BUILD); the seed corpora
 # in fuzz/corpus/<target>/ are only read.
 set -euo pipefail
@@ -13,6 +14,7 @@ jobs="${QUILLGATE_FUZZ_JOBS:-2}"
 
 mkdir -p "$build"
 cmake -S fuzz -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUILLGATE_WERROR="${QUILLGATE_WERROR:-OFF}" \
   >"$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
 
 if [ $# -gt 0 ]; then

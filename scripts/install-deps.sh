@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config g++ clang libclang-rt-dev
   libboost-dev libboost-system-dev libspdlog-dev libfmt-dev libglib2.0-dev
   libgtest-dev libgmock-dev
+  clang-format-14   # the formatting check of scripts/test.sh, at the release the tree is formatted with
   rspamd postfix swaks iproute2 util-linux procps python3
   dpkg-dev systemd passwd   # the package: dpkg-shlibdeps, systemd-analyze, useradd
 )

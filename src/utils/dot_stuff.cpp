@@ -14,7 +14,7 @@ namespace {
 std::size_t extra_bytes(std::string_view input) {
     std::size_t extra = 1 + 2 + 1 + 2;
     for (auto lf = input.find('\n'); lf != std::string_view::npos; lf = input.find('\n', lf + 1))
-        extra += (lf == 0 || input[lf - 1] != '\r') ? 2 : 1;
+        extra += (lf == 0 || input[lf - 1] != '\r') ? 2U : 1U;
     return extra;
 }
 

@@ -443,7 +443,7 @@ TEST_F(Dispatch, ForwardNotDeliveredIsATemporaryFailure) {
 }
 
 TEST_F(Dispatch, ForwardSocketPathTooLongIsAForwardFailure) {
-    for (const std::size_t length : {108, 200}) {
+    for (const std::size_t length : {108U, 200U}) {
         SCOPED_TRACE(length);
         Config config = base_config();
         config.forward_socket_path = "/tmp/" + std::string(length - 5, 's');

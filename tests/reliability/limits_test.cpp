@@ -306,7 +306,7 @@ TEST_F(Limits, StopWhileScansAndForwardsAreInProgressLeavesNoLeak) {
     EXPECT_TRUE(test_support::wait_until([&] {
         std::size_t waiting = 0;
         for (const auto& c : mail_.connections())
-            waiting += !c.commands.empty() && c.commands.back() == "DATA" ? 1 : 0;
+            waiting += !c.commands.empty() && c.commands.back() == "DATA" ? 1U : 0U;
         return waiting == 20;
     }));
     daemon_->stop(); // status 0 and no report of the leak checker on standard error

@@ -304,7 +304,7 @@ TEST_F(scan_connection, ManyScansAtOnceEachGetTheirOwnReply) {
         outcomes.push_back(start_scan(i % 2 ? over_unix : over_tcp, std::move(data)));
     }
     run_io();
-    for (int i = 0; i < 20; ++i) {
+    for (std::size_t i = 0; i < 20; ++i) {
         SCOPED_TRACE(i);
         expect_one_late_call(*outcomes[i]);
         EXPECT_EQ(outcomes[i]->reply, R"({"queue_id":"Q)" + std::to_string(i) + "\"}");

@@ -74,7 +74,7 @@ TEST_F(transport_test, SocketPathOfTheLongestLengthIsConnectedTo) {
 
 TEST_F(transport_test, SocketPathTooLongFailsLikeAConnectFromTheLoop) {
     temp_dir dir;
-    for (const std::size_t length : {108, 200}) {
+    for (const std::size_t length : {108U, 200U}) {
         SCOPED_TRACE(length);
         const Config config = unix_config(path_of_length(dir, length));
         // `deliver` fails the test when the completion runs inside send_email or leaves work.
