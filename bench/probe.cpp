@@ -50,7 +50,7 @@ struct probe_options {
     std::size_t size = 4096;
     std::string message_path; // a message to send instead of one of `size` bytes
     bool checkv2 = false;     // Rspamd's "/checkV2" instead of LMTP
-    double rate = 50; // messages per second over all connections; 0 sends back to back
+    double rate = 50;         // messages per second over all connections; 0 sends back to back
     int connections = 1;
     double duration = 0;      // seconds; 0 runs until the count or a signal
     long count = 0;           // messages over all connections; 0 has no limit
@@ -190,9 +190,9 @@ class probe_connection {
         std::transform(head.begin(), head.end(), head.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         const std::size_t field = head.find("\r\ncontent-length:");
-        const std::size_t body_size =
-            field == std::string::npos ? std::string::npos
-                                       : std::strtoull(head.c_str() + field + 17, nullptr, 10);
+        const std::size_t body_size = field == std::string::npos
+                                          ? std::string::npos
+                                          : std::strtoull(head.c_str() + field + 17, nullptr, 10);
         while (buffer_.size() - header_end - 4 < body_size)
             if (!receive()) break;
         return head.starts_with("http/1.1 200") &&
@@ -252,8 +252,8 @@ bool send_message(probe_connection& connection, const std::string& message, long
 bool scan_once(const std::string& target, const std::string& request, long& latency_us) {
     probe_connection connection;
     const auto start = clock_type::now();
-    const bool ok = connection.open(target) && connection.send_all(request) &&
-                    connection.read_http_reply();
+    const bool ok =
+        connection.open(target) && connection.send_all(request) && connection.read_http_reply();
     latency_us = static_cast<long>(
         std::chrono::duration_cast<std::chrono::microseconds>(clock_type::now() - start).count());
     return ok;
@@ -281,8 +281,9 @@ void run_connection(const probe_options& options, const std::string& message, in
         if (stop_requested || !take_message(remaining)) break;
         if (!connected && !options.checkv2) connected = start_session(connection, options.target);
         long latency_us = 0;
-        const bool ok = options.checkv2 ? scan_once(options.target, message, latency_us)
-                                        : connected && send_message(connection, message, latency_us);
+        const bool ok = options.checkv2
+                            ? scan_once(options.target, message, latency_us)
+                            : connected && send_message(connection, message, latency_us);
         {
             const std::lock_guard<std::mutex> lock(results.mutex);
             ++results.sent;
@@ -327,8 +328,8 @@ bool parse_options(int argc, char* argv[], probe_options& options) {
             options.count = std::atol(value);
         else if (name == "--message")
             options.message_path = value;
-        else if (name == "--protocol" && (std::string_view(value) == "lmtp" ||
-                                          std::string_view(value) == "checkv2"))
+        else if (name == "--protocol" &&
+                 (std::string_view(value) == "lmtp" || std::string_view(value) == "checkv2"))
             options.checkv2 = std::string_view(value) == "checkv2";
         else if (name == "--samples")
             options.samples_path = value;
@@ -352,8 +353,8 @@ int main(int argc, char* argv[]) {
     std::signal(SIGINT, on_stop_signal);
     std::signal(SIGTERM, on_stop_signal);
     std::signal(SIGPIPE, SIG_IGN);
-    const std::string text =
-        options.message_path.empty() ? build_message(options.size) : read_message(options.message_path);
+    const std::string text = options.message_path.empty() ? build_message(options.size)
+                                                          : read_message(options.message_path);
     if (text.empty()) {
         std::cerr << "bench_probe: cannot read " << options.message_path << "\n";
         return 2;
@@ -374,8 +375,8 @@ int main(int argc, char* argv[]) {
     }
     for (auto& thread : threads)
         thread.join();
-    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
-        clock_type::now() - started);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::microseconds>(clock_type::now() - started);
     auto& latencies = results.latencies_us;
     if (!options.samples_path.empty()) {
         std::ofstream samples(options.samples_path);

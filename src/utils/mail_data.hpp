@@ -6,10 +6,10 @@
 
 // One received message split into its header block and its body.
 struct MailData {
-    std::string headers;    // header block, blank line included; the whole text if it has none
-    std::string raw;        // the whole received text, owner of the body's bytes
-    std::string_view body;  // the bytes of `raw` after the blank line
-    int newline_type = 1;   // 1 for CRLF mail, 0 for LF-only mail
+    std::string headers;   // header block, blank line included; the whole text if it has none
+    std::string raw;       // the whole received text, owner of the body's bytes
+    std::string_view body; // the bytes of `raw` after the blank line
+    int newline_type = 1;  // 1 for CRLF mail, 0 for LF-only mail
 
     MailData() = default;
     MailData(const MailData& other);
@@ -34,5 +34,5 @@ struct XForwardData {
     std::string helo;
     std::string ident;
     std::string source;
-    bool has_data = false;  // an XFORWARD command was received
+    bool has_data = false; // an XFORWARD command was received
 };

@@ -37,8 +37,7 @@ const std::vector<stuff_case> stuff_cases = {
     {"mixed_line_ends", "a\r\n.b\nc\r\n.\n", "a\r\n..b\r\nc\r\n..\r\n."},
     // LMTP data that carried "..", "MAIL FROM:" and "..smuggled" after bare LFs: the dots stay
     // doubled, so no line of it can end the data early.
-    {"smuggled_end_of_data",
-     "Subject: x\n\nhello\n.\nMAIL FROM:<evil@example.com>\n.smuggled\n",
+    {"smuggled_end_of_data", "Subject: x\n\nhello\n.\nMAIL FROM:<evil@example.com>\n.smuggled\n",
      "Subject: x\r\n\r\nhello\r\n..\r\nMAIL FROM:<evil@example.com>\r\n..smuggled\r\n."},
 };
 
@@ -88,7 +87,8 @@ TEST(dot_stuff_output, every_line_end_is_crlf_and_no_line_is_a_lone_dot) {
         SCOPED_TRACE(testing::PrintToString(input));
         ASSERT_TRUE(output.ends_with("\r\n.") || output == ".");
         const std::string wire = "\r\n" + output + "\r\n";
-        for (std::size_t lf = wire.find('\n'); lf != std::string::npos; lf = wire.find('\n', lf + 1))
+        for (std::size_t lf = wire.find('\n'); lf != std::string::npos;
+             lf = wire.find('\n', lf + 1))
             ASSERT_EQ(wire[lf - 1], '\r') << "bare LF at " << lf;
         ASSERT_EQ(wire.find("\r\n.\r\n"), wire.size() - 5) << "end of data before the end";
     }
