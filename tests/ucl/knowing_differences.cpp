@@ -82,6 +82,22 @@ bool number_read_as_string(const value_pair& pair) {
     return error.empty() && difference(again.lookup("x"), pair.mine, "").empty();
 }
 
+// True when a string of the tree, read as a value, is a number the reader refuses as out of range.
+bool holds_overflowing_number(const ucl::Ucl& value) {
+    if (value.type() == ucl::Type::string) {
+        std::string error;
+        ucl::Ucl::parse("x = " + value.string_value(), error);
+        return error.find("number out of range") != std::string::npos;
+    }
+    for (const auto& item : value.items()) {
+        if (holds_overflowing_number(item)) return true;
+    }
+    for (const auto& [key, member] : value.members()) {
+        if (holds_overflowing_number(member)) return true;
+    }
+    return false;
+}
+
 // The reference drops the fraction before a binary suffix: 1.5kb is 1024.
 bool fraction_dropped(const value_pair& pair) {
     if (pair.mine.type() != ucl::Type::floating || pair.theirs.type() != ucl::Type::integer)
@@ -230,11 +246,12 @@ const std::vector<rule_check>& checks() {
              return both.reference.parsed && both.error.find("surrogate") != std::string::npos;
          }},
         {{"key_against_brace",
-          "a key written right against \"{\" or \"[\" (`lmtp{`) is refused by the reference; the "
-          "reader reads it as with a blank between"},
+          "a key written right against \"{\", \"[\" or a quoted value (`lmtp{`, `c\"x\"`) is "
+          "refused by the reference; the reader reads it as with a blank between"},
          [](const readings& both) {
              return refused_with(both, "invalid character in a key', character: '{'") ||
-                    refused_with(both, "invalid character in a key', character: '['");
+                    refused_with(both, "invalid character in a key', character: '['") ||
+                    refused_with(both, "invalid character in a key', character: '\"'");
          }},
         {{"comment_before_top_level_brace",
           "a comment before a top-level \"{\" is refused by the reference; the reader skips it as "
@@ -294,13 +311,24 @@ const std::vector<rule_check>& checks() {
                     both.error.find("number out of range") != std::string::npos &&
                     contains(both.text, "[0-9][.eE][-+0-9]*[kKmMgG][bB]");
          }},
+        {{"overflow_then_blank",
+          "a number with a suffix beyond any 64-bit value followed by a blank (`768e305K /* c */`) "
+          "is a string to the reference, as in number_then_blank; the reader refuses it as out of "
+          "range"},
+         [](const readings& both) {
+             return both.reference.parsed &&
+                    both.error.find("number out of range") != std::string::npos &&
+                    holds_overflowing_number(both.theirs);
+         }},
         {{"bracket_in_value_after_key",
-          "a quoted value after its key without \"=\" that holds \"[\" or \"{\" (`key \"\\[x\"`) "
-          "is taken for a label by the reference; the reader reads it as the key's value (and "
+          "a quoted value after its key without \"=\" that holds \"[\" or \"{\" (`key \"\\[x\"`, "
+          "or right against a quoted key: `\"k\"\": {\"`) is taken for a label by the reference; "
+          "the reader reads it as the key's value (and "
           "may then find the rest of the line in the way)"},
          [](const readings& both) {
              return (both.error.empty() || both.reference.parsed) &&
-                    contains(both.text, R"([A-Za-z0-9_"] +"([^"\\\n]|\\.)*\\?[\[{])");
+                    contains(both.text,
+                             R"re(([A-Za-z0-9_"] +|"[^"\n]*")"([^"\\\n]|\\.)*\\?[\[{])re");
          }},
         {{"control_byte_in_string",
           "the reference refuses a tab or another control byte written as it is inside double "
@@ -321,13 +349,19 @@ const std::vector<rule_check>& checks() {
                     contains(both.text, R"(/\*[^"]*?"[\s\S]*?\*/|/\*[\s\S]*?\*[\s\S]*?\*/)");
          }},
         {{"colon_in_label",
-          "the reference reads `name a:b {` (or `a=b`) as the labels a and b; the reader takes "
-          "`a:b {` for "
-          "the value of name and then finds the section's \"}\" without its \"{\""},
+          "the reference reads `name a:b {` (or `a=b`, `a :b`, `a/=b`) as the labels a and b; the "
+          "reader "
+          "takes `a:b {` for the value of name and then finds the section's \"}\" without its "
+          "\"{\" (or, where the section is not closed, reads on where the reference refuses the "
+          "brace)"},
          [](const readings& both) {
-             return !both.error.empty() && both.reference.parsed &&
-                    contains(both.text,
-                             R"([A-Za-z0-9_]+[ \t]+[A-Za-z0-9_]+[:=][A-Za-z0-9_]+[ \t]*\{)");
+             const bool labels = contains(
+                 both.text,
+                 R"([A-Za-z0-9_]+[ \t]+[A-Za-z0-9_/][-A-Za-z0-9_/.]*[ \t]*[:=][-A-Za-z0-9_/.]+[ \t]*\{)");
+             // Where the section is not closed the reference refuses the brace the reader read
+             // as text.
+             return labels && ((!both.error.empty() && both.reference.parsed) ||
+                               refused_with(both, "unmatched open brace"));
          }},
         {{"missing_try_include",
           "at a .try_include of a missing file the reference stops reading without an error "
