@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -44,15 +45,40 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
     return true;
 }
 
-unsigned short free_tcp_port() {
+namespace {
+
+// The first port of the range the kernel takes local ports of outgoing connections from.
+unsigned short first_ephemeral_port() {
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    unsigned first = 32768;
+    range >> first;
+    return static_cast<unsigned short>(first);
+}
+
+// Whether `port` on 0.0.0.0 can be bound now.
+bool can_bind(unsigned short port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    address.sin_port = htons(port);
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(fd);
-    return ntohs(address.sin_port);
+    return bound;
+}
+
+} // namespace
+
+// Taken below the ephemeral range: a port the kernel hands out for a bind to port 0 may be given
+// to another test's outgoing connection before the daemon binds it, and tests open thousands.
+unsigned short free_tcp_port() {
+    thread_local std::mt19937 random{std::random_device{}()};
+    const unsigned short last = static_cast<unsigned short>(first_ephemeral_port() - 1);
+    std::uniform_int_distribution<unsigned> pick(last > 20000 ? 10000u : 1024u, last);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const auto port = static_cast<unsigned short>(pick(random));
+        if (can_bind(port)) return port;
+    }
+    throw std::runtime_error("no free TCP port below the ephemeral range");
 }
 
 } // namespace test_support
