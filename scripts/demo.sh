@@ -80,10 +80,7 @@ cleanup() {
   local rc=$?
   trap - EXIT ERR
   set +e
-  quillgate_stop_quietly
-  postfix_stop
-  rspamd_stop_quietly
-  [ "$rc" -eq 0 ] && rspamd_save_cache
+  stop_all_quietly "$rc"
   if [ -n "${QG_DEMO_KEEP:-}" ]; then
     echo
     echo "Kept in $T (everything is stopped):"

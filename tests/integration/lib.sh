@@ -467,6 +467,16 @@ quillgate_check_sanitizers() {
   fi
 }
 
+# For the EXIT traps: stops quillgate, Postfix and Rspamd without failing, and keeps Rspamd's
+# compiled patterns for the next run when the run (status $1) went well.
+stop_all_quietly() {
+  quillgate_stop_quietly
+  postfix_stop
+  rspamd_stop_quietly
+  [ "$1" -eq 0 ] && rspamd_save_cache
+  return 0
+}
+
 # For the EXIT trap: stops what is still running without failing.
 quillgate_stop_quietly() {
   [ -n "$QG_PID" ] || return 0

@@ -27,10 +27,7 @@ cleanup() {
   local rc=$?
   trap - EXIT ERR
   set +e
-  quillgate_stop_quietly
-  postfix_stop
-  rspamd_stop_quietly
-  [ "$rc" -eq 0 ] && rspamd_save_cache
+  stop_all_quietly "$rc"
   if [ "$rc" -eq 0 ] && [ -z "${QG_E2E_KEEP:-}" ]; then
     rm -rf "$T"
   else

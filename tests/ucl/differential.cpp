@@ -43,21 +43,7 @@ struct tally {
 };
 
 // The corpus directory as working directory, for the include files the macro texts name.
-class Differential : public testing::Test {
-  protected:
-    void SetUp() override {
-        const std::string missing = ucl_test::reference_missing();
-        if (!missing.empty()) GTEST_SKIP() << missing;
-        previous_ = fs::current_path();
-        fs::current_path(corpus_);
-    }
-    void TearDown() override {
-        if (!previous_.empty()) fs::current_path(previous_);
-    }
-
-    const fs::path corpus_ = fs::path(test_support::source_dir()) / "tests/ucl/corpus";
-    fs::path previous_;
-};
+class Differential : public ucl_test::in_corpus_directory {};
 
 void print_summary(const std::map<std::string, tally>& families, const tally& total) {
     std::printf("%-26s %7s %7s %7s %8s  knowing differences\n", "family", "texts", "agree",

@@ -31,21 +31,7 @@ std::vector<fs::path> oracle_texts() {
 }
 
 // The corpus directory as working directory, for the relative include paths of its texts.
-class Oracle : public testing::Test {
-  protected:
-    void SetUp() override {
-        const std::string missing = ucl_test::reference_missing();
-        if (!missing.empty()) GTEST_SKIP() << missing;
-        previous_ = fs::current_path();
-        fs::current_path(corpus_);
-    }
-    void TearDown() override {
-        if (!previous_.empty()) fs::current_path(previous_);
-    }
-
-    const fs::path corpus_ = fs::path(test_support::source_dir()) / "tests/ucl/corpus";
-    fs::path previous_;
-};
+class Oracle : public ucl_test::in_corpus_directory {};
 
 TEST_F(Oracle, ReferenceRunsHere) {
     test_support::temp_dir dir;

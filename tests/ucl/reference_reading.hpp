@@ -6,6 +6,8 @@
 #include "support/test_env.hpp"
 #include "ucl/ucl.hpp"
 
+#include <gtest/gtest.h>
+
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -37,6 +39,26 @@ inline std::string reference_missing() {
         return "unshare not found: the reference parser runs in a private network namespace";
     return "";
 }
+
+// A test that compares with the reference in the corpus directory, the working directory of both
+// readers, so that the texts' relative include paths name the corpus files; skipped with the
+// reason when the reference cannot run here.
+class in_corpus_directory : public testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string missing = reference_missing();
+        if (!missing.empty()) GTEST_SKIP() << missing;
+        previous_ = std::filesystem::current_path();
+        std::filesystem::current_path(corpus_);
+    }
+    void TearDown() override {
+        if (!previous_.empty()) std::filesystem::current_path(previous_);
+    }
+
+    const std::filesystem::path corpus_ =
+        std::filesystem::path(test_support::source_dir()) / "tests/ucl/corpus";
+    std::filesystem::path previous_;
+};
 
 // The output of `command` and its exit status (-1 when it did not end normally).
 inline int run_command(const std::string& command, std::string& output) {
