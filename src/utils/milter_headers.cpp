@@ -51,11 +51,15 @@ bool continues_header(const std::string& line) {
     return !line.empty() && line != "\r" && is_ascii_space(line.front());
 }
 
+// The header opened by `line` is named `name`, ignoring ASCII case.
+bool has_name(const std::string& line, const std::string& name) {
+    return boost::algorithm::iequals(line.substr(0, line.find(':')), name, std::locale::classic());
+}
+
 // The name of the header opened by `line` equals a key of `remove`, ignoring ASCII case.
 bool is_removed(const std::string& line, const ptree& remove) {
-    const auto name = line.substr(0, line.find(':'));
     for (const auto& key : remove) {
-        if (boost::algorithm::iequals(name, key.first, std::locale::classic())) return true;
+        if (has_name(line, key.first)) return true;
     }
     return false;
 }
@@ -224,9 +228,7 @@ line_list with_subject_line(const line_list& lines, std::string line) {
     kept.reserve(lines.size() + 1);
     bool replaced = false;
     for (std::size_t i = 0; i < lines.size();) {
-        const bool subject = starts_header(lines[i]) &&
-                             boost::algorithm::iequals(lines[i].substr(0, lines[i].find(':')),
-                                                       "Subject", std::locale::classic());
+        const bool subject = starts_header(lines[i]) && has_name(lines[i], "Subject");
         if (!subject) {
             kept.push_back(lines[i++]);
             continue;
